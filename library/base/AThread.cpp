@@ -1,0 +1,67 @@
+#include "base/AThread.h"
+
+#include "base/DebugLog.h"
+
+AThread::AThread() { pthread_attr_init(&m_attr); }
+
+AThread::~AThread() {
+    pthread_attr_destroy(&m_attr);
+    m_running.store(false);
+    m_pause.close();
+}
+
+void* AThread::entry(void* self) {
+    auto* t = static_cast<AThread*>(self);
+    try {
+        t->run();
+    } catch (...) {
+        LogMessage("%s run() ended with an exception.\n", "AThread::entry:");
+    }
+    return nullptr;
+}
+
+void AThread::start(int) {
+    bool expected = false;
+    if (!m_started.compare_exchange_strong(expected, true)) return;
+    pthread_attr_setdetachstate(&m_attr, PTHREAD_CREATE_JOINABLE);
+    if (pthread_create(&m_thread, &m_attr, &AThread::entry, this) == 0) {
+        m_joinable.store(true);
+        m_running.store(true);
+    } else {
+        LogMessage("%s thread creation failed.\n", "AThread::start:");
+    }
+}
+
+void AThread::stopThread() {
+    m_stop.store(true);
+    m_suspendThread.store(false);
+    m_pause.release();
+}
+
+void AThread::suspendThread() {
+    m_pause.wait();
+    m_suspendThread.store(true);
+}
+
+void AThread::waitIfSuspended() {
+    m_suspended.store(true);
+    if (m_pause.wait() == ASemaphore::WAIT_OBTAINED) m_pause.release();
+    m_suspended.store(false);
+}
+
+void AThread::resume() {
+    if (!m_started.load()) start(0);
+    m_suspendThread.store(false);
+    m_pause.release();
+}
+
+void AThread::join() {
+    if (!m_joinable.load() || pthread_equal(pthread_self(), m_thread)) return;
+    bool expected = true;
+    if (!m_joinable.compare_exchange_strong(expected, false)) return;
+    pthread_join(m_thread, nullptr);
+}
+
+bool AThread::isCurrentThread() const {
+    return m_joinable.load() && pthread_equal(pthread_self(), m_thread);
+}

@@ -1,0 +1,54 @@
+#pragma once
+#include <pthread.h>
+
+#include <atomic>
+
+#include "base/ASemaphore.h"
+
+// Base of every worker thread. Owners call stopThread() then join() before
+// deleting the object; the destructor neither stops nor joins.
+class AThread {
+public:
+    AThread();
+    virtual ~AThread();
+    AThread(const AThread&) = delete;
+    AThread& operator=(const AThread&) = delete;
+
+    // Creates the thread once; later calls do nothing. The argument is unused.
+    virtual void start(int unused = 0);
+    virtual void run() = 0;
+    // Asks run() to return and releases a paused thread.
+    virtual void stopThread();
+
+    bool isRunning() const { return m_running.load(); }
+    bool isStopRequested() const { return m_stop.load(); }
+    bool isSuspendRequested() const { return m_suspendThread.load(); }
+    bool isSuspended() const { return m_suspended.load(); }
+
+    // Called by another thread: takes the pause semaphore and asks for a pause.
+    void suspendThread();
+    // Called by the thread itself at a safe point: blocks while a pauser holds
+    // the pause semaphore.
+    void waitIfSuspended();
+    // Starts a never-started thread; otherwise ends a pause.
+    void resume();
+    // Waits for the thread to end; safe to call twice or on a thread that was
+    // never created. Never call it from the thread itself.
+    void join();
+    // True while called on this object's own thread.
+    bool isCurrentThread() const;
+
+protected:
+    std::atomic<bool> m_running{false};
+    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_suspendThread{false};
+    std::atomic<bool> m_suspended{false};
+    ASemaphore m_pause{true};
+
+private:
+    static void* entry(void* self);
+    pthread_t m_thread{};
+    pthread_attr_t m_attr{};
+    std::atomic<bool> m_joinable{false};
+    std::atomic<bool> m_started{false};
+};

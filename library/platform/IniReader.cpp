@@ -1,0 +1,90 @@
+#include "platform/IniReader.h"
+
+#include <cctype>
+#include <climits>
+#include <fstream>
+#include <sstream>
+
+namespace tw {
+namespace {
+
+std::string trim(const std::string& s) {
+    size_t b = 0, e = s.size();
+    while (b < e && (s[b] == ' ' || s[b] == '\t' || s[b] == '\r' || s[b] == '\n')) ++b;
+    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r' || s[e - 1] == '\n')) --e;
+    return s.substr(b, e - b);
+}
+
+bool iequals(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+int parseInt(const std::string& v) {
+    size_t i = 0;
+    while (i < v.size() && (v[i] == ' ' || v[i] == '\t')) ++i;
+    bool neg = false;
+    if (i < v.size() && (v[i] == '+' || v[i] == '-')) {
+        neg = v[i] == '-';
+        ++i;
+    }
+    long long n = 0;
+    for (; i < v.size() && std::isdigit(static_cast<unsigned char>(v[i])); ++i) {
+        n = n * 10 + (v[i] - '0');
+        if (n > static_cast<long long>(INT_MAX) + 1) n = static_cast<long long>(INT_MAX) + 1;  // saturate
+    }
+    if (neg) n = -n;
+    if (n > INT_MAX) n = INT_MAX;
+    if (n < INT_MIN) n = INT_MIN;
+    return static_cast<int>(n);
+}
+
+}  // namespace
+
+int iniGetIntFromText(const std::string& textIn, const std::string& section,
+                      const std::string& key, int defaultValue) {
+    std::string text = textIn;
+    if (text.size() >= 3 && static_cast<unsigned char>(text[0]) == 0xEF &&
+        static_cast<unsigned char>(text[1]) == 0xBB && static_cast<unsigned char>(text[2]) == 0xBF)
+        text.erase(0, 3);
+    const std::string wantSection = trim(section);
+    const std::string wantKey = trim(key);
+    std::istringstream in(text);
+    std::string line;
+    bool inSection = false;
+    bool sectionSeen = false;
+    while (std::getline(in, line)) {
+        std::string t = trim(line);
+        if (!t.empty() && t[0] == '[') {
+            size_t close = t.find(']');
+            std::string name = trim(t.substr(1, close == std::string::npos ? std::string::npos : close - 1));
+            if (sectionSeen && inSection) return defaultValue;  // first matching section only
+            inSection = iequals(name, wantSection);
+            if (inSection) sectionSeen = true;
+            continue;
+        }
+        if (!inSection) continue;
+        size_t eq = t.find('=');
+        if (eq == std::string::npos) continue;
+        if (!iequals(trim(t.substr(0, eq)), wantKey)) continue;
+        std::string value = trim(t.substr(eq + 1));
+        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front())
+            value = value.substr(1, value.size() - 2);
+        return parseInt(value);
+    }
+    return defaultValue;
+}
+
+int iniGetInt(const std::string& path, const std::string& section, const std::string& key,
+              int defaultValue) {
+    std::ifstream f(path, std::ios::binary);
+    if (!f) return defaultValue;
+    std::ostringstream ss;
+    ss << f.rdbuf();
+    return iniGetIntFromText(ss.str(), section, key, defaultValue);
+}
+
+}  // namespace tw
