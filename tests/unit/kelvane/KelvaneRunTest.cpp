@@ -276,7 +276,7 @@ TEST_F(KelvaneRun, MissingOrEmptyFruElementsGiveEmptyFields) {
     replaceAll(sku, "<ProductVersion>A1</ProductVersion>", "<ProductVersion/>");
     replaceAll(sku, "<BoardExtra>Rev B</BoardExtra>", "");
     replaceAll(sku, "<RandCode>R7Q2X9</RandCode>", "");
-    const std::string longId(40, 'I');  // longer than the 15 the firmware field had
+    const std::string longId(40, 'I');  // well past 15 characters: kept whole
     replaceAll(sku, "<ID>HG-2S1U</ID>", "<ID>" + longId + "</ID>");
     writeFile("SKU.xml", sku);
     ASSERT_EQ(run({"RU=3"}), 0) << m_out;
