@@ -19,8 +19,7 @@ constexpr std::time_t FIXED_TIME = 1790000000;  // 2026-09-21 14:13:20 UTC
 std::time_t fixedTime() { return FIXED_TIME; }
 
 std::string exampleSku() {
-    std::ifstream in(std::string(TW_SOURCE_DIR) + "/examples/sku/SKU.xml", std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    return twtest::readFile(std::string(TW_SOURCE_DIR) + "/examples/sku/SKU.xml");
 }
 
 void replaceAll(std::string& s, const std::string& from, const std::string& to) {
@@ -277,9 +276,12 @@ TEST_F(KelvaneRun, MissingOrEmptyFruElementsGiveEmptyFields) {
     replaceAll(sku, "<ProductVersion>A1</ProductVersion>", "<ProductVersion/>");
     replaceAll(sku, "<BoardExtra>Rev B</BoardExtra>", "");
     replaceAll(sku, "<RandCode>R7Q2X9</RandCode>", "");
+    const std::string longId(40, 'I');  // well past 15 characters: kept whole
+    replaceAll(sku, "<ID>HG-2S1U</ID>", "<ID>" + longId + "</ID>");
     writeFile("SKU.xml", sku);
     ASSERT_EQ(run({"RU=3"}), 0) << m_out;
     EXPECT_TRUE(printed("             Rand Code     : \n"));
+    EXPECT_TRUE(printed("              Board ID     : " + longId + "\n"));
     Entries e = entriesOf(readFile("SKU.BIN"));
     FruDocPtr fru(frulib_open_doc_from_memory(e.fru.data(), e.fru.size()));
     ASSERT_EQ(frulib_parse_doc(fru.get()), 0);

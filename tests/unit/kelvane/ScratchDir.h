@@ -2,38 +2,35 @@
 // A fresh temporary working directory for one test: kelvane reads and
 // writes only the current directory.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "support/TempDir.h"
 
 class ScratchDir : public ::testing::Test {
 protected:
     void SetUp() override {
         m_old = std::filesystem::current_path();
-        char tmpl[] = "/tmp/kelvane-unit-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        m_dir = tmpl;
+        m_tmp = std::make_unique<twtest::TempDir>();
+        m_dir = m_tmp->path();
         std::filesystem::current_path(m_dir);
     }
     void TearDown() override {
         std::filesystem::current_path(m_old);
-        std::error_code ec;
-        std::filesystem::remove_all(m_dir, ec);
+        std::filesystem::permissions(m_dir, std::filesystem::perms::owner_all);
+        m_tmp.reset();
     }
 
     static void writeFile(const std::string& name, const std::string& text) {
-        std::ofstream(name, std::ios::binary) << text;
+        twtest::writeFile(name, text);
     }
     static std::vector<uint8_t> readFile(const std::string& name) {
-        std::ifstream in(name, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        std::string s = twtest::readFile(name);
+        return {s.begin(), s.end()};
     }
     // Names of the files in the working directory, sorted.
     std::vector<std::string> files() const {
@@ -49,4 +46,5 @@ protected:
 
 private:
     std::filesystem::path m_old;
+    std::unique_ptr<twtest::TempDir> m_tmp;
 };
