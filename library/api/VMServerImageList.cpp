@@ -1,5 +1,6 @@
 #include "api/VMServerImageList.h"
 
+#include "api/VMConstants.h"
 #include "base/DebugLog.h"
 
 VMServerImageList::VMServerImageList() : m_lock(std::make_unique<ASemaphore>(true)) {}
@@ -93,8 +94,8 @@ void VMServerImageList::updateServerImageList(const std::vector<VMServerImage*>&
         m_images.push_back(std::move(copy));
     }
     m_numberOfImages = int(m_images.size());
-    m_lastAction = LIST_UPDATED_MESSAGE;
+    m_lastAction = VMConstants::SERVER_IMAGE_LIST_UPDATED;
     LogMessage("%s TOTAL images: %i\n", "VMServerImageList::updateServerImageList:", m_numberOfImages);
     unlock();
-    if (m_callback != nullptr) m_callback(LIST_UPDATED_MESSAGE);
+    if (m_callback != nullptr) m_callback(VMConstants::SERVER_IMAGE_LIST_UPDATED);
 }

@@ -86,7 +86,6 @@ public:
     void updateServerImageList(const std::vector<VMServerImage*>& images);
 
 private:
-    static constexpr int LIST_UPDATED_MESSAGE = 700;
     void copyFrom(const VMServerImageList& other);
     void lock() const;
     void unlock() const;
