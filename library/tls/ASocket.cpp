@@ -281,14 +281,16 @@ void ASocket::winConnect(const char* host, int port) {
 
     addrinfo* raw = nullptr;
     if (host == nullptr || resolveAddresses(host, service, &raw) != 0 || raw == nullptr) {
-        freeAddresses(raw);
+        if (raw != nullptr) freeAddresses(raw);
         LogMessage("%s CTcpSocket::Cannot resolve address\n", fn);
         throw "Cannot resolve address";
     }
     struct Release {
         ASocket* self;
         addrinfo* list;
-        ~Release() { self->freeAddresses(list); }
+        ~Release() {
+            if (list != nullptr) self->freeAddresses(list);
+        }
     } addresses{this, raw};
 
     int fd = -1;

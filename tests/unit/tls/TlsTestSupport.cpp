@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -149,6 +150,39 @@ int freePort() {
     getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
     ::close(s);
     return ntohs(a.sin_port);
+}
+
+Listener::Listener(int backlog) {
+    m_fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &len);
+    m_port = ntohs(a.sin_port);
+    listen(m_fd, backlog);
+}
+
+Listener::~Listener() { ::close(m_fd); }
+
+int Listener::accept(int timeoutMs) {
+    pollfd p{m_fd, POLLIN, 0};
+    if (poll(&p, 1, timeoutMs) <= 0) return -1;
+    return ::accept(m_fd, nullptr, nullptr);
+}
+
+std::string readAll(int fd, int timeoutMs) {
+    std::string out;
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, timeoutMs) <= 0) break;
+        char buf[4096];
+        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        out.append(buf, static_cast<size_t>(n));
+    }
+    return out;
 }
 
 Peer Peer::sServer(const std::string& args) {

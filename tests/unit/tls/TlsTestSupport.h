@@ -52,6 +52,22 @@ private:
 
 int freePort();
 
+// A plain listening socket on 127.0.0.1 in this process.
+class Listener {
+public:
+    explicit Listener(int backlog = 8);
+    ~Listener();
+    int port() const { return m_port; }
+    // An accepted connection (-1 after timeoutMs without one); caller closes it.
+    int accept(int timeoutMs = 5000);
+private:
+    int m_fd = -1;
+    int m_port = 0;
+};
+
+// Everything the peer sends until it closes (or timeoutMs passes).
+std::string readAll(int fd, int timeoutMs = 5000);
+
 X509* loadCert(const std::string& path);       // new reference or null
 EVP_PKEY* loadKey(const std::string& path);    // new reference or null
 // DER chain and size list (leaf first, closing 0) from PEM files.
