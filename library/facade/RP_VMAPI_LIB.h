@@ -8,6 +8,7 @@
 #include "api/VMConstants.h"
 #include "api/VMSessionStatus.h"
 #include "base/ASemaphore.h"
+#include "platform/Clock.h"
 #include "session/SessionHost.h"
 
 class VMCertificateInfo;
@@ -81,6 +82,11 @@ public:
     // The attached session (null while detached by disconnect). For the
     // application's answers to prompts; the facade keeps ownership.
     ZELKSession* getSession() const { return m_session.load(); }
+    // The attached session and drive list, kept alive while the caller holds
+    // them (application threads; the session's own threads use the plain
+    // pointers, which stay valid until those threads are joined).
+    std::shared_ptr<ZELKSession> sessionRef();
+    std::shared_ptr<VMDriveList> driveListRef();
 
     // Process-wide: while set, drive events during a pending clear-text
     // reconnect are dropped.
@@ -95,19 +101,32 @@ private:
     void createSessionAndDriveList();
     void signalMessage(int code);
     // Callback-less: waits for the message semaphore until pred holds or the
-    // deadline passes (library ms). True when pred held.
+    // deadline passes (library ms). True when pred held. The state is looked
+    // at again at least every slice, since one signal can stand for several
+    // events.
     template <typename Pred>
-    bool waitForMessage(int64_t deadlineMs, Pred pred);
+    bool waitForMessage(int64_t deadlineMs, Pred pred) {
+        constexpr int64_t slice = 100;
+        for (;;) {
+            if (pred()) return true;
+            const int64_t left = deadlineMs - tw::Clock::nowMs();
+            if (left <= 0) return pred();
+            m_messageSem.timedWaitMs(left < slice ? left : slice);
+        }
+    }
     int connectTimeoutSeconds() const;
-    int doConnect(VMConnectionInfo* settings, Callback callback);
+    // Drops the session and the drive list (the session first) and builds new ones.
+    void replaceSessionAndDriveList();
 
     std::atomic<int> m_cancel{0};
     std::unique_ptr<VMConnectionInfo> m_settings;
-    // The session is owned by m_ownedSession; m_session is what handlers and
-    // other threads see, and is cleared first when the session is detached.
-    std::unique_ptr<ZELKSession> m_ownedSession;
+    // Ownership is in the shared pointers (guarded by m_refMutex); the atomic
+    // pointers are what the event handlers see. Detaching clears the atomic
+    // first.
+    std::mutex m_refMutex;
+    std::shared_ptr<ZELKSession> m_ownedSession;
     std::atomic<ZELKSession*> m_session{nullptr};
-    std::unique_ptr<VMDriveList> m_ownedDriveList;
+    std::shared_ptr<VMDriveList> m_ownedDriveList;
     std::atomic<VMDriveList*> m_driveList{nullptr};
     std::unique_ptr<VMServerImageList> m_serverImageList;
     std::unique_ptr<VMCertificateInfo> m_certificateInfo;

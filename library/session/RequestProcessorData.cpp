@@ -1,7 +1,9 @@
-// Serving block reads and writes. Until the data path is built, requests
-// are not served and nothing is answered.
+// Serving block reads and writes. Until the data path is built, read,
+// write and alternate-TOC requests are not served and not answered.
 #include "base/DebugLog.h"
+#include "protocol/ClientStatusMessage.h"
 #include "session/RequestProcessor.h"
+#include "session/ZELKSession.h"
 
 void RequestProcessor::process(ReadRequest&) { LogMessage("%s not served.\n", "RequestProcessor::process(ReadRequest):"); }
 
@@ -11,6 +13,10 @@ void RequestProcessor::process(VDiskGetAlternateTocData&) {
     LogMessage("%s not served.\n", "RequestProcessor::process(VDiskGetAlternateTocData):");
 }
 
-void RequestProcessor::sendClientStatus(int, uint32_t) {
-    LogMessage("%s ClientStatusMessage not sent.\n", "RequestProcessor::sendClientStatus:");
+void RequestProcessor::sendClientStatus(int deviceIndex, uint32_t status) {
+    if (!isConnected()) {
+        LogMessage("%s ClientStatusMessage not sent, not connected.\n", "RequestProcessor::sendClientStatus:");
+        return;
+    }
+    m_session->sendPacket(new ClientStatusMessage(deviceIndex, status));
 }

@@ -33,7 +33,8 @@ public:
 
     // True when every packet queued so far has left the queue through a write.
     bool isAllSent() const { return m_allSent.load(); }
-    // Waits up to ms (library time) until the queue is empty; true when it is.
+    // Waits up to ms (library time) until the queue is empty and no write is
+    // under way; true when so.
     bool waitAllSent(int64_t ms);
     size_t queuedCount();
     // Size of the reusable send buffer (it only grows).
@@ -49,6 +50,7 @@ private:
     std::deque<std::unique_ptr<ZELKPacket>> m_queue;
     std::atomic<bool> m_allSent{true};
     bool m_wakePending = false;
+    bool m_writing = false;
     std::vector<uint8_t> m_buffer;
     std::atomic<size_t> m_bufferSize{0};
 };

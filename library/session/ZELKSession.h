@@ -1,6 +1,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -84,8 +85,9 @@ public:
     std::shared_ptr<ByteStream> getStream();
     // The current session-setup object (null when none).
     std::shared_ptr<ProtocolTUVO> getTuvo();
-    // Tests: packets go to and come from this stream instead of a socket.
-    void setStreamForTesting(std::shared_ptr<ByteStream> stream);
+    // Tests: packets go to and come from this stream instead of a socket;
+    // onClose runs where the socket would be shut down.
+    void setStreamForTesting(std::shared_ptr<ByteStream> stream, std::function<void()> onClose = {});
 
     void sendLoginUser(const char* password, const char* userId, uint8_t preempt, int clientRandom,
                        int applianceRandom, const char* applianceId, int appliancePort, int applianceChannel);
@@ -103,6 +105,11 @@ public:
     int getSessionStatusCode(int fallback);
     // Changes the status code of the current record; false when there is none.
     bool setSessionStatusCode(int status);
+    // Grows with every record installed (a waiter tells a new answer from an old one).
+    uint64_t getSessionStatusGeneration() const { return m_statusGeneration.load(); }
+    // Grows with every drive-list answer merged into the drive list.
+    uint64_t getDriveListUpdates() const { return m_driveListUpdates.load(); }
+    void noteDriveListUpdated() { m_driveListUpdates.fetch_add(1); }
 
     void sendPreemptResponse(int answer);
     int isVersionAbove1_1();
@@ -190,6 +197,10 @@ public:
     int getSessionId() const { return m_sessionId.load(); }
     void setSessionId(int id) { m_sessionId.store(id); }
     int getNumMaps() const { return m_numMaps.load(); }
+    void incrementNumMaps() { m_numMaps.fetch_add(1); }
+    void decrementNumMaps() { m_numMaps.fetch_sub(1); }
+    // The server's TUVO version word from session setup (0 when none).
+    int getPeerTuvoVersion();
     int getHeartbeatTimeout() const { return m_heartbeatTimeout.load(); }
     int getConnectTimeout() const { return m_connectTimeout.load(); }
 
@@ -223,6 +234,9 @@ public:
     CancelConnectThread* getCancelConnectThread();
 
 private:
+    // The handlers release the session-id and one-time-password waits.
+    friend class RequestProcessor;
+
     void print(const char* text);
     // Shuts the socket down and retires the session-setup object (kept until
     // the destructor so no thread loses it under a call).
@@ -278,8 +292,11 @@ private:
     // Session-setup object and socket.
     std::mutex m_tuvoMutex;
     std::shared_ptr<ProtocolTUVO> m_tuvo;
+    // Published once set-up has succeeded; shares ownership of m_tuvo.
+    std::shared_ptr<ASocket> m_socket;
     std::vector<std::shared_ptr<ProtocolTUVO>> m_retiredTuvos;
     std::shared_ptr<ByteStream> m_testStream;
+    std::function<void()> m_testStreamClose;
 
     std::atomic<int> m_sessionId{-1};
     std::atomic<int> m_reconnectMethod{0};
@@ -309,6 +326,8 @@ private:
     // Guards m_sessionStatus and the one-time credentials.
     std::mutex m_stateMutex;
     std::unique_ptr<VMSessionStatus> m_sessionStatus;
+    std::atomic<uint64_t> m_statusGeneration{0};
+    std::atomic<uint64_t> m_driveListUpdates{0};
     std::optional<std::string> m_otpUser;
     std::optional<std::string> m_otpPassword;
 
