@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdint>
 
 #include "MOSKA.h"
 #include "TerminalState.h"
@@ -12,6 +13,7 @@
 namespace {
 
 std::atomic<int> g_signalCount{0};
+std::atomic<bool> g_terminateFinished{false};
 
 [[noreturn]] void exitNow(int status) {
     TerminalState::restore();
@@ -34,6 +36,13 @@ sigset_t waitedSignals() {
     return set;
 }
 
+void* terminateWorker(void* arg) {
+    const int signalNumber = static_cast<int>(reinterpret_cast<intptr_t>(arg));
+    if (!MOSKA::terminateInstance()) exitNow(128 + signalNumber);
+    g_terminateFinished.store(true);
+    return nullptr;
+}
+
 void* signalThread(void*) {
     const sigset_t set = waitedSignals();
     for (;;) {
@@ -47,14 +56,27 @@ void* signalThread(void*) {
 
 void SignalHandler(int signalNumber) {
     if (g_signalCount.fetch_add(1) > 0) exitNow(128 + signalNumber);
-    if (!MOSKA::terminateInstance()) exitNow(128 + signalNumber);
+    if (!MOSKA::instanceExists()) exitNow(128 + signalNumber);
+    // The disconnect may take a while: it runs on a thread of its own, so the
+    // signal thread is free to act on a second signal at once.
+    void* arg = reinterpret_cast<void*>(static_cast<intptr_t>(signalNumber));
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_t worker;
+    const bool started = pthread_create(&worker, &attr, terminateWorker, arg) == 0;
+    pthread_attr_destroy(&attr);
+    if (!started) terminateWorker(arg);
 }
 
 int SignalCount() { return g_signalCount.load(); }
 
+bool TerminationFinished() { return g_terminateFinished.load(); }
+
 bool InstallSignalHandling() {
     struct sigaction fatal {};
     fatal.sa_handler = fatalSignal;
+    fatal.sa_flags = SA_RESETHAND;  // a fault inside the handler ends the process plainly
     sigemptyset(&fatal.sa_mask);
     for (int sig : {SIGABRT, SIGILL, SIGSEGV}) sigaction(sig, &fatal, nullptr);
     signal(SIGPIPE, SIG_IGN);
