@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -15,9 +16,17 @@ namespace {
 std::atomic<int> g_signalCount{0};
 std::atomic<bool> g_terminateFinished{false};
 
+// What _exit does, without the flush of stdio streams that some runtimes
+// (thread sanitizer) add to _exit: a stream locked by a stuck thread must
+// not keep the process alive.
+[[noreturn]] void exitProcess(int status) {
+    syscall(SYS_exit_group, status);
+    _exit(status);
+}
+
 [[noreturn]] void exitNow(int status) {
     TerminalState::restore();
-    _exit(status);
+    exitProcess(status);
 }
 
 void fatalSignal(int) {
@@ -25,7 +34,7 @@ void fatalSignal(int) {
     static const char msg[] = "\nTerminating\n";
     ssize_t ignored = write(STDOUT_FILENO, msg, sizeof msg - 1);
     (void)ignored;
-    _exit(1);
+    exitProcess(1);
 }
 
 sigset_t waitedSignals() {
