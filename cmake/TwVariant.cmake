@@ -83,8 +83,11 @@ function(tw_variant v)
     foreach(py IN LISTS TW_PY_TESTS)
       get_filename_component(n ${py} NAME_WE)
       set(t py_${n}${sfx})
-      add_test(NAME ${t} COMMAND ${Python3_EXECUTABLE} -m unittest -v ${py})
       get_filename_component(pydir ${py} DIRECTORY)
+      # unittest takes a file path only below the working directory (the build
+      # dir), so the file is found by discovery in its own folder instead.
+      add_test(NAME ${t} COMMAND ${Python3_EXECUTABLE} -m unittest discover -v
+               -s ${pydir} -t ${pydir} -p ${n}.py)
       set_tests_properties(${t} PROPERTIES LABELS "python;${v}" TIMEOUT 900
         WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
         ENVIRONMENT "PYTHONPATH=${CMAKE_SOURCE_DIR}/tests;TARNWICK_BIN=$<TARGET_FILE:Tarnwick${sfx}>;KELVANE_BIN=$<TARGET_FILE:kelvane${sfx}>;TW_SOURCE_DIR=${CMAKE_SOURCE_DIR};TW_VARIANT=${v};ASAN_OPTIONS=detect_leaks=1")

@@ -1,6 +1,3 @@
-#include <cstdio>
+#include "Kelvane.h"
 
-int main() {
-    std::puts("kelvane: not built yet");
-    return 1;
-}
+int main(int argc, char** argv) { return kv::kelvane_main(argc, argv); }

@@ -1,0 +1,195 @@
+#include "XmlDocument.h"
+
+#include <expat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <strings.h>
+#include <vector>
+
+namespace kv {
+
+namespace {
+
+constexpr const char* SPACE = " \t\n\r\v";
+
+std::string trimmed(const std::string& s) {
+    size_t b = s.find_first_not_of(SPACE);
+    if (b == std::string::npos) return {};
+    size_t e = s.find_last_not_of(SPACE);
+    return s.substr(b, e - b + 1);
+}
+
+void appendEscaped(std::string& out, const std::string& s) {
+    for (char c : s) {
+        switch (c) {
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '&': out += "&amp;"; break;
+            case '\'': out += "&apos;"; break;
+            case '"': out += "&quot;"; break;
+            default: out += c;
+        }
+    }
+}
+
+void printElement(std::string& out, const XmlElement& e, size_t depth) {
+    const std::string indent(depth * 3, ' ');
+    out += indent;
+    out += '<';
+    out += e.name();
+    for (const auto& [name, value] : e.attributes()) {
+        out += ' ';
+        out += name;
+        out += "=\"";
+        appendEscaped(out, value);
+        out += '"';
+    }
+    if (e.children().empty()) {
+        if (!e.text() || !*e.text()) {
+            out += "/>\n";
+            return;
+        }
+        out += '>';
+        appendEscaped(out, e.text());
+    } else {
+        out += ">\n";
+        if (e.text() && *e.text()) {
+            out += indent;
+            out += "   ";
+            appendEscaped(out, e.text());
+            out += '\n';
+        }
+        for (const auto& child : e.children()) printElement(out, *child, depth + 1);
+        out += indent;
+    }
+    out += "</";
+    out += e.name();
+    out += ">\n";
+}
+
+bool hasNonAscii(const std::string& s) {
+    for (unsigned char c : s) {
+        if (c >= 0x80) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+struct XmlDocument::Builder {
+    XmlDocument* doc;
+    std::vector<XmlElement*> open;   // elements not yet closed, innermost last
+    std::vector<std::string> texts;  // their character data so far
+    std::string preamble;
+    bool rootSeen = false;
+
+    static void XMLCALL onStart(void* self, const XML_Char* name, const XML_Char** attrs) {
+        auto* b = static_cast<Builder*>(self);
+        auto element = std::make_unique<XmlElement>(name);
+        for (const XML_Char** a = attrs; a && a[0]; a += 2) element->addAttribute(a[0], a[1]);
+        XmlElement* e = element.get();
+        if (b->open.empty()) {
+            b->doc->m_root = std::move(element);
+            b->rootSeen = true;
+        } else {
+            b->open.back()->addChild(std::move(element));
+        }
+        b->open.push_back(e);
+        b->texts.emplace_back();
+    }
+
+    static void XMLCALL onEnd(void* self, const XML_Char*) {
+        auto* b = static_cast<Builder*>(self);
+        std::string text = trimmed(b->texts.back());
+        if (!text.empty()) b->open.back()->setText(std::move(text));
+        b->open.pop_back();
+        b->texts.pop_back();
+    }
+
+    static void XMLCALL onText(void* self, const XML_Char* s, int len) {
+        auto* b = static_cast<Builder*>(self);
+        if (!b->texts.empty()) b->texts.back().append(s, static_cast<size_t>(len));
+    }
+
+    static void XMLCALL onDecl(void* self, const XML_Char* version, const XML_Char* encoding,
+                               int standalone) {
+        auto* b = static_cast<Builder*>(self);
+        if (version) b->doc->m_version = version;
+        if (encoding) b->doc->m_encoding = encoding;
+        b->doc->m_standalone = standalone;
+    }
+
+    // Comments, processing instructions and the document type declaration
+    // before the root are kept; the same inside the root are dropped.
+    static void XMLCALL onOther(void* self, const XML_Char* s, int len) {
+        auto* b = static_cast<Builder*>(self);
+        if (!b->rootSeen) b->preamble.append(s, static_cast<size_t>(len));
+    }
+};
+
+XmlDocument::LoadResult XmlDocument::loadFile(const char* path) {
+    std::FILE* f = std::fopen(path, "rb");
+    if (!f) return CANNOT_OPEN;
+    std::string text;
+    char buf[8192];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+    bool failed = std::ferror(f) != 0;
+    std::fclose(f);
+    if (failed) return PARSE_ERROR;
+    return loadText(text);
+}
+
+XmlDocument::LoadResult XmlDocument::loadText(const std::string& text) {
+    *this = XmlDocument();
+    XML_Parser parser = XML_ParserCreate(nullptr);
+    if (!parser) return PARSE_ERROR;
+    Builder b{this, {}, {}, {}, false};
+    XML_SetUserData(parser, &b);
+    XML_SetElementHandler(parser, &Builder::onStart, &Builder::onEnd);
+    XML_SetCharacterDataHandler(parser, &Builder::onText);
+    XML_SetXmlDeclHandler(parser, &Builder::onDecl);
+    XML_SetDefaultHandlerExpand(parser, &Builder::onOther);
+    bool ok = true;
+    // Fed in pieces so that any size fits expat's int length.
+    const size_t chunk = 1 << 20;
+    size_t pos = 0;
+    do {
+        size_t len = std::min(chunk, text.size() - pos);
+        bool last = pos + len == text.size();
+        ok = XML_Parse(parser, text.data() + pos, static_cast<int>(len), last) == XML_STATUS_OK;
+        pos += len;
+    } while (ok && pos < text.size());
+    XML_ParserFree(parser);
+    if (!ok || !m_root) {
+        *this = XmlDocument();
+        return PARSE_ERROR;
+    }
+    m_preamble = trimmed(b.preamble);
+    return LOADED;
+}
+
+std::string XmlDocument::print() const {
+    std::string body;
+    if (!m_preamble.empty()) {
+        body += m_preamble;
+        body += "\n\n";
+    }
+    if (m_root) printElement(body, *m_root, 0);
+
+    // Expat hands over UTF-8 whatever the source encoding was; say so when
+    // the bytes would otherwise be mislabelled.
+    std::string encoding = m_encoding;
+    if (strcasecmp(encoding.c_str(), "UTF-8") != 0 && hasNonAscii(body)) encoding = "UTF-8";
+
+    std::string out = "<?xml version=\"" + m_version + "\" encoding=\"" + encoding + "\"";
+    if (m_standalone == 1) out += " standalone=\"yes\"";
+    if (m_standalone == 0) out += " standalone=\"no\"";
+    out += "?>\n\n";
+    out += body;
+    return out;
+}
+
+}  // namespace kv

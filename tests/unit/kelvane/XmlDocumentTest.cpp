@@ -1,0 +1,121 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "Kelvane.h"
+#include "XmlDocument.h"
+
+using kv::XmlDocument;
+using kv::XmlElement;
+
+TEST(XmlDocument, PrintsTheTreeInItsOwnLayout) {
+    const std::string source =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n"
+        "  <!-- first -->\n<!--second-->\n"
+        "<QMSKU>\n"
+        "  <A x=\"1\" y='t&amp;&quot;'>  some\n text  </A>\n"
+        "  <!-- dropped inside the root -->\n"
+        "  <Empty/><Blank>   </Blank><Also a=\"v\"></Also>\n"
+        "  <Mixed>head<Child>c</Child>tail</Mixed>\n"
+        "  <Esc>&lt;a&gt; &amp; 'q' \"d\"</Esc>\n"
+        "</QMSKU>\n";
+    XmlDocument doc;
+    ASSERT_EQ(doc.loadText(source), XmlDocument::LOADED);
+    EXPECT_EQ(doc.print(),
+              "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n"
+              "\n"
+              "<!-- first -->\n<!--second-->\n"
+              "\n"
+              "<QMSKU>\n"
+              "   <A x=\"1\" y=\"t&amp;&quot;\">some\n text</A>\n"
+              "   <Empty/>\n"
+              "   <Blank/>\n"
+              "   <Also a=\"v\"/>\n"
+              "   <Mixed>\n"
+              "      headtail\n"
+              "      <Child>c</Child>\n"
+              "   </Mixed>\n"
+              "   <Esc>&lt;a&gt; &amp; &apos;q&apos; &quot;d&quot;</Esc>\n"
+              "</QMSKU>\n");
+}
+
+TEST(XmlDocument, DeclarationDefaultsAndEncodings) {
+    struct Case { std::string source, firstLine; };
+    const Case cases[] = {
+        {"<R/>", "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"},
+        {"<?xml version=\"1.0\"?><R/>", "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"},
+        {"<?xml version=\"1.0\" encoding=\"ISO-8859-1\" standalone=\"no\"?><R>abc</R>",
+         "<?xml version=\"1.0\" encoding=\"ISO-8859-1\" standalone=\"no\"?>"},
+        // Expat gives UTF-8: non-ASCII text must not keep a Latin-1 label.
+        {"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><R>\xE9</R>",
+         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"},
+    };
+    for (const Case& c : cases) {
+        XmlDocument doc;
+        ASSERT_EQ(doc.loadText(c.source), XmlDocument::LOADED) << c.source;
+        std::string out = doc.print();
+        EXPECT_EQ(out.substr(0, out.find('\n')), c.firstLine) << c.source;
+    }
+    XmlDocument latin;
+    ASSERT_EQ(latin.loadText("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><R>\xE9</R>"),
+              XmlDocument::LOADED);
+    EXPECT_STREQ(latin.root()->text(), "\xC3\xA9");
+}
+
+TEST(XmlDocument, RejectsWhatIsNotAWellFormedDocument) {
+    for (const char* bad : {"", "   ", "<!-- only a comment -->", "<A><B></A>", "<A>&undefined;</A>",
+                            "<A/><B/>", "not xml"}) {
+        XmlDocument doc;
+        EXPECT_EQ(doc.loadText(bad), XmlDocument::PARSE_ERROR) << bad;
+        EXPECT_EQ(doc.root(), nullptr);
+    }
+    XmlDocument doc;
+    EXPECT_EQ(doc.loadFile("/nonexistent/SKU.xml"), XmlDocument::CANNOT_OPEN);
+}
+
+TEST(XmlDocument, EntityExpansionIsBounded) {
+    std::string bomb = "<?xml version=\"1.0\"?><!DOCTYPE R [<!ENTITY a \"aaaaaaaaaa\">";
+    char prev = 'a';
+    for (char c = 'b'; c <= 'j'; ++c) {
+        bomb += std::string("<!ENTITY ") + c + " \"";
+        for (int i = 0; i < 10; ++i) bomb += std::string("&") + prev + ";";
+        bomb += "\">";
+        prev = c;
+    }
+    bomb += "]><R>&j;</R>";
+    XmlDocument doc;
+    EXPECT_EQ(doc.loadText(bomb), XmlDocument::PARSE_ERROR);
+}
+
+TEST(GetXmlval, FindsPathsDepthFirstWithBacktracking) {
+    XmlDocument doc;
+    ASSERT_EQ(doc.loadText("<QMSKU>"
+                           "<NIC><Interface1><Other>o</Other></Interface1></NIC>"
+                           "<NIC><Interface1><MacAddr0>m</MacAddr0></Interface1></NIC>"
+                           "<FRU><ChassisType>17</ChassisType><AssetTag/></FRU>"
+                           "</QMSKU>"),
+              XmlDocument::LOADED);
+    XmlElement* root = doc.root();
+    struct Case { const char* path; const char* text; bool found; };
+    const Case cases[] = {
+        {"/QMSKU/FRU/ChassisType", "17", true},
+        {"/QMSKU/FRU/ChassisType/", "17", true},
+        {"/QMSKU/NIC/Interface1/MacAddr0", "m", true},  // second NIC, after backtracking
+        {"/QMSKU/FRU/AssetTag", nullptr, true},         // found, but no text
+        {"/QMSKU/FRU/Missing", nullptr, false},
+        {"/Other/FRU", nullptr, false},
+        {"", nullptr, false},
+        {"/QMSKU", nullptr, true},
+    };
+    for (const Case& c : cases) {
+        XmlElement* found = reinterpret_cast<XmlElement*>(1);
+        const char* text = kv::get_xmlval(root, c.path, &found);
+        if (c.text) {
+            EXPECT_STREQ(text, c.text) << c.path;
+        } else {
+            EXPECT_EQ(text, nullptr) << c.path;
+        }
+        EXPECT_EQ(found != nullptr, c.found) << c.path;
+    }
+    EXPECT_EQ(kv::get_xmlval(root, "/QMSKU/FRU/ChassisType"), std::string("17"));
+}
