@@ -1,9 +1,6 @@
 #include "protocol/ProtocolTUVO.h"
 
 #include <openssl/rand.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/time.h>
 
 #include <chrono>
 #include <cstdio>
@@ -15,6 +12,7 @@
 #include "protocol/PacketBytes.h"
 #include "protocol/SessionRequest.h"
 #include "protocol/SessionRequestEx.h"
+#include "protocol/SetupWatchdog.h"
 #include "tls/ASocket.h"
 #include "tls/CertHandler.h"
 
@@ -85,46 +83,21 @@ void ProtocolTUVO::fail(const char* message) {
     throw message;
 }
 
-int ProtocolTUVO::connectTimeoutMs() const {
+int64_t ProtocolTUVO::connectTimeoutMs() const {
     int seconds = m_info ? m_info->getConnectTimeout() : VMConnectionInfo::DEFAULT_TIMEOUT_CONNECT;
     if (seconds <= 0) seconds = VMConnectionInfo::DEFAULT_TIMEOUT_CONNECT;
-    return seconds * 1000;
-}
-
-void ProtocolTUVO::setSocketTimeouts(bool on) {
-    // Bounds every blocking read, write and handshake step of the set-up; the
-    // packet threads later wait without limit, so the bound is cleared again.
-    if (!m_socket || !m_socket->isOpen()) return;
-    auto real = std::chrono::duration_cast<std::chrono::microseconds>(tw::Clock::toReal(connectTimeoutMs()));
-    timeval tv{};
-    if (on) {
-        tv.tv_sec = time_t(real.count() / 1000000);
-        tv.tv_usec = suseconds_t(real.count() % 1000000);
-        if (tv.tv_sec == 0 && tv.tv_usec == 0) tv.tv_usec = 1000;
-    }
-    int fd = m_socket->getSocketFD();
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-}
-
-bool ProtocolTUVO::waitReadable() {
-    if (!m_socket || !m_socket->isOpen()) return false;
-    auto real = std::chrono::duration_cast<std::chrono::milliseconds>(tw::Clock::toReal(connectTimeoutMs()));
-    pollfd p{m_socket->getSocketFD(), POLLIN, 0};
-    int waitMs = int(real.count() > 0 ? real.count() : 1);
-    int r;
-    do {
-        r = ::poll(&p, 1, waitMs);
-    } while (r < 0 && errno == EINTR);
-    return r > 0;
+    return int64_t(seconds) * 1000;
 }
 
 bool ProtocolTUVO::readSetup(char* buffer, int count) {
-    if (!waitReadable()) {
-        LogMessage("%s no answer within the connect timeout\n", kReceive);
-        fail("Timed out waiting for session setup reply.");
+    bool ok;
+    {
+        SetupWatchdog watchdog(m_socket.get(), connectTimeoutMs());
+        ok = m_socket->readFully(buffer, count) == count;
+        if (!watchdog.expired()) return ok;
     }
-    return m_socket->readFully(buffer, count) == count;
+    LogMessage("%s no answer within the connect timeout\n", kReceive);
+    fail("Timed out waiting for session setup reply.");
 }
 
 std::unique_ptr<ASocket> ProtocolTUVO::openSocket(int port, int fallback) {
@@ -168,7 +141,6 @@ ASocket* ProtocolTUVO::getSocket(int method) {
     m_socket = openSocket(m_Port, 0);
     LogMessage("%s returned from new Asocket m_cancelConnect=%c\n", kGetSocket, m_cancelConnect ? 'T' : 'F');
     if (!m_cancelConnect) {
-        setSocketTimeouts(true);
         m_socket->setBypassSsl(true);
         if (m_info && m_info->isProxied()) {
             int status = proxyHandshake(m_socket.get(), m_info->getSessionProxyOnly());
@@ -199,7 +171,6 @@ ASocket* ProtocolTUVO::getSocketReconnect(int method, int sessionId) {
         LogMessage("%s unable to connect.. throw exception\n", kReconnect);
         throw;
     }
-    setSocketTimeouts(true);
     if (method == 1)
         sendSessionRequestReconnect(nSessionId, m_connectionKind, random);
     else
@@ -307,7 +278,6 @@ ASocket* ProtocolTUVO::receiveSessionSetup() {
         return nullptr;
     }
     if (!m_socket) return nullptr;
-    setSocketTimeouts(true);
 
     uint8_t head[10];
     if (!readSetup(reinterpret_cast<char*>(head), 10)) {
@@ -401,20 +371,27 @@ ASocket* ProtocolTUVO::receiveSessionSetup() {
         std::printf("**********3*************\n");
         std::fflush(stdout);
         m_socket = openSocket(m_newPort, 0);
-        setSocketTimeouts(true);
     }
 
     if (!m_cancelConnect && (m_capabilities == 4 || m_capabilities == 8)) {
         LogMessage("%s SSL Connection setup\n", kReceive);
         int ok = 0;
+        bool timedOut = false;
         try {
+            SetupWatchdog watchdog(m_socket.get(), connectTimeoutMs());
             ok = m_socket->sslConnect();
+            timedOut = watchdog.expired();
         } catch (const char* e) {
             LogMessage("%s SSL Connection setup failed: %s\n", kReceive, e);
             closeSocket();
             if (CertHandler::getState() == CertHandler::STATE_CANCEL)
                 LogMessage("%s SSL Connection Reason: Cancelled by user.\n", kReceive);
             throw;
+        }
+        if (timedOut) {
+            // A silent peer, not a refused version: no fallback attempt.
+            LogMessage("%s SSL Connection setup timed out\n", kReceive);
+            fail("Timed out waiting for the TLS handshake.");
         }
         if (ok) {
             m_socket->setSslActive(true);
@@ -430,8 +407,7 @@ ASocket* ProtocolTUVO::receiveSessionSetup() {
             int port = m_newPort != 0 ? m_newPort : m_Port;
             LogMessage("%s new ASocket -- Host %s, Port %d, m_Port %d \n", kReceive, m_host.c_str(), port, m_Port);
             m_socket = openSocket(port, 3);
-            setSocketTimeouts(true);
-            m_socket->setBypassSsl(true);
+                m_socket->setBypassSsl(true);
             if (m_info && m_info->isProxied()) {
                 int status = proxyHandshake(m_socket.get(), m_info->getSessionProxyOnly());
                 LogMessage("ProtocolTUVO::getGORNSocket() Proxy Connection Status = %d\n", status);
@@ -448,7 +424,6 @@ ASocket* ProtocolTUVO::receiveSessionSetup() {
 
     if (!m_cancelConnect) {
         LogMessage("%s session setup complete.\n", kReceive);
-        setSocketTimeouts(false);
         return m_socket.get();
     }
     closeSocket();

@@ -88,9 +88,7 @@ private:
     void sendRequestForMethod(bool extendedWhenNotTwo, const uint8_t* random);
     bool askPlainText();
     bool readSetup(char* buffer, int count);
-    bool waitReadable();
-    void setSocketTimeouts(bool on);
-    int connectTimeoutMs() const;
+    int64_t connectTimeoutMs() const;
     [[noreturn]] void fail(const char* message);
 
     std::string m_host;

@@ -42,6 +42,7 @@ def main(argv=None):
     p.add_argument("--reply-length", type=int, default=68)
     p.add_argument("--random-length", type=int, default=32)
     p.add_argument("--reply-hex", help="raw session reply to send instead, as hex")
+    p.add_argument("--close-after-reply", action="store_true")
     p.add_argument("--move-port", action="store_true")
     p.add_argument("--silent", action="store_true", help="never answer the session request")
     p.add_argument("--fail-tls", type=int, default=0, help="drop this many TLS attempts")
@@ -65,7 +66,7 @@ def main(argv=None):
                  capabilities=a.caps if a.caps is not None else (0x8 if a.tls else 0x1),
                  reply_length=a.reply_length, random_length=a.random_length,
                  reply_bytes=bytes.fromhex(a.reply_hex) if a.reply_hex else None,
-                 move_port=a.move_port, silent=a.silent, fail_tls_handshakes=a.fail_tls,
+                 close_after_reply=a.close_after_reply, move_port=a.move_port, silent=a.silent, fail_tls_handshakes=a.fail_tls,
                  tls_minimum=a.tls_minimum, cert_dir=a.cert_dir,
                  login_status=statuses if len(statuses) > 1 else statuses[0],
                  answer_login=not a.no_login_answer, drives=_drives(a.drives),

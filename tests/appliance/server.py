@@ -27,6 +27,7 @@ class Config:
     first_timeout: int = 20
     second_timeout: int = 120
     reply_bytes: bytes = None       # sent instead of the built reply (short, oversize, garbage)
+    close_after_reply: bool = False  # close the connection right after the reply
     move_port: bool = False         # the reply moves the client to a second listener
     silent: bool = False            # never answer the session request
     fail_tls_handshakes: int = 0    # drop this many TLS attempts at their ClientHello
@@ -177,11 +178,11 @@ class FakeAppliance:
         conn = conn or self._current()
         if conn is None:
             raise RuntimeError("no client connection")
-        try:
-            magic, length, ptype, param = wire.parse_header(data) if len(data) >= 12 else (b"", 0, None, None)
-        except struct.error:
-            magic, ptype, param = b"", None, None
-        self._record(conn, "out", "raw", {"bytes": len(data)}, data, magic, ptype, param)
+        magic, ptype, param, name = b"", None, None, "raw"
+        if len(data) >= 12:
+            magic, _, ptype, param = wire.parse_header(data)
+            name = wire.SERVER_NAMES.get(ptype, "raw") if magic in (wire.TUVO, wire.ZELK) else "raw"
+        self._record(conn, "out", name, {"bytes": len(data)}, data, magic, ptype, param)
         with conn.send_lock:
             conn.sock.sendall(data)
 
@@ -375,6 +376,8 @@ class FakeAppliance:
                     return
                 self._send_reply(conn)
                 replied = True
+                if c.close_after_reply:
+                    return
                 if c.move_port and conn.listener == self.port:
                     # The client closes this one and goes on at the moved port.
                     self._peek(conn)

@@ -43,6 +43,15 @@ CLIENT_NAMES = {
     (ZELK, 0x0550): "ServerImageDelete",
 }
 
+SERVER_NAMES = {
+    0x0400: "Heartbeat", 0x8400: "Heartbeat", 0x8102: "SessionIdResponse", 0x8103: "OTPResponse",
+    0x8100: "LoginResponse", 0x8110: "Disconnect", 0x8200: "VDiskInfo", 0x8240: "VDiskRelease",
+    0x8241: "SetDeviceCountResponse", 0x8300: "ReadRequest", 0x8310: "VDiskWrite",
+    0x8320: "VDiskGetAlternateTocData", 0x8410: "DeviceStatus", 0x8430: "DeviceConfigurationOption",
+    0x8500: "ServerImageInfoResponse", 0x8530: "ServerImageSpaceResponse",
+    0x8540: "ServerImageCreateResponse", 0x8570: "ServerImageDataResponse",
+}
+
 
 class ProtocolError(Exception):
     """The client sent something the protocol does not allow."""
