@@ -448,7 +448,7 @@ void ZELKSession::StartLoginSuccessfulThreads() {
         }
         if (m_stopping.load()) return;
         if (!m_watchDriveThread) {
-            m_watchDriveThread = std::make_unique<WatchDriveThread>(m_vmAPI);
+            m_watchDriveThread = std::make_unique<WatchDriveThread>(m_vmAPI, this);
             m_watchDriveThread->start();
         }
     }
