@@ -17,7 +17,6 @@ import json
 import os
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", ".."))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 
 from appliance import wire  # noqa: E402
@@ -35,8 +34,9 @@ def plain(value):
 
 
 def record(rec):
-    return {"conn": rec.conn, "direction": rec.direction, "name": rec.name, "fields": plain(rec.fields),
-            "type": rec.type, "param": rec.param}
+    # Top-level keys first: the C++ side reads the first occurrence of a key.
+    return {"conn": rec.conn, "direction": rec.direction, "name": rec.name, "type": rec.type,
+            "param": rec.param, "fields": plain(rec.fields)}
 
 
 def main():
