@@ -13,6 +13,14 @@
 #include "platform/Clock.h"
 #include "session/ZELKSession.h"
 
+namespace {
+
+// Blocks of the view the server is given: the partition of a floppy view,
+// else the whole medium (a CD/DVD has no geometry view at all).
+unsigned viewBlocks(const VMLocalDrive& ld) { return ld.getMapAsFloppy() ? ld.getBlocks() : ld.getNumberOfBlocks(); }
+
+}  // namespace
+
 int RP_VMAPI_LIB::requestRemoteDriveList() {
     std::shared_ptr<ZELKSession> session = sessionRef();
     // Nothing to ask without a running session.
@@ -111,7 +119,7 @@ int RP_VMAPI_LIB::mapDrive(int localDriveId) {
         ld->setReadOnly(readOnly);
         const int type = ld->getLocalDriveType();
         const bool isCd = type == VMLocalDrive::LOCAL_DRIVE_IS_CD || type == VMLocalDrive::LOCAL_DRIVE_IS_CD_IMAGE;
-        if (!ld->hasMedia() || ld->getBlocks() == 0 || type == VMLocalDrive::LOCAL_DRIVE_IS_UNKNOWN_TYPE) {
+        if (!ld->hasMedia() || viewBlocks(*ld) == 0 || type == VMLocalDrive::LOCAL_DRIVE_IS_UNKNOWN_TYPE) {
             list->setLastLocalAction(VMDriveList::DRIVE_ERROR);
             driveError = true;
         } else {

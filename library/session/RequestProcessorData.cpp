@@ -31,6 +31,10 @@ namespace {
 constexpr uint32_t kChunk = 0x8000;
 constexpr uint32_t kStatusRefused = 7;
 
+// Blocks of the view the server is given: the partition of a floppy view,
+// else the whole medium (a CD/DVD has no geometry view at all).
+unsigned viewBlocks(const VMLocalDrive& ld) { return ld.getMapAsFloppy() ? ld.getBlocks() : ld.getNumberOfBlocks(); }
+
 bool isScsiType(int type) {
     return type == VMLocalDrive::LOCAL_DRIVE_IS_REMOVABLE || type == VMLocalDrive::LOCAL_DRIVE_IS_CD;
 }
@@ -136,9 +140,9 @@ bool RequestProcessor::serveRead(ReadRequest& packet, VMRemoteDrive& rd, VMLocal
     }
     // Only the mapped view is served: the partition of a floppy view, else
     // the whole medium.
-    if (blockSize == 0 || start + count > ld.getBlocks() || count * blockSize > MAX_READ_BYTES) {
+    if (blockSize == 0 || start + count > viewBlocks(ld) || count * blockSize > MAX_READ_BYTES) {
         LogMessage("%s Read of %i blocks at %i is outside the drive (%u blocks)\n", who, int(count), int(start),
-                   ld.getBlocks());
+                   viewBlocks(ld));
         m_driveList->setLastRemoteAction(VMDriveList::DRIVE_READ_ERROR);
         sendClientStatus(remoteId, kStatusRefused);
         return false;
@@ -295,9 +299,9 @@ uint32_t RequestProcessor::serveWrite(VDiskWrite& packet, VMRemoteDrive& rd, VML
     LogMessage("%s  writing at offset %i, no of blocks %i with bs=%i \n", who, int(position), int(count),
                int(blockSize));
     const uint64_t bytes = count * blockSize;
-    if (blockSize == 0 || count == 0 || start + count > ld.getBlocks()) {
+    if (blockSize == 0 || count == 0 || start + count > viewBlocks(ld)) {
         LogMessage("%s write of %i blocks at %i is outside the drive (%u blocks)\n", who, int(count), int(start),
-                   ld.getBlocks());
+                   viewBlocks(ld));
         return kStatusRefused;
     }
     if (uint64_t(packet.getDataLength()) < bytes || packet.getData() == nullptr) {

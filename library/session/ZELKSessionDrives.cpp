@@ -54,6 +54,10 @@ namespace {
 
 const char* const kMapping = "\nMapping %s to Remote Device[%i] as ";
 
+// Blocks of the view the server is given: the partition of a floppy view,
+// else the whole medium (a CD/DVD has no geometry view at all).
+unsigned viewBlocks(const VMLocalDrive& ld) { return ld.getMapAsFloppy() ? ld.getBlocks() : ld.getNumberOfBlocks(); }
+
 std::string pathText(const VMLocalDrive* ld) {
     return ld->getPath() != nullptr ? tw::toUtf8(ld->getPath()) : std::string();
 }
@@ -94,7 +98,7 @@ int ZELKSession::sendMapRequest(VMRemoteDrive* rd, VMLocalDrive* ld, int readOnl
     const int type = ld->getLocalDriveType();
     auto request = std::make_unique<VDiskRequest>(rd->getDriveId());
     request->setBlockSize(ld->getBlockSize());
-    request->setBlockCount(ld->getBlocks());
+    request->setBlockCount(viewBlocks(*ld));
     request->setReadOnly(type == VMLocalDrive::LOCAL_DRIVE_IS_CD || readOnly != 0);
 
     std::vector<uint8_t> toc(VMIO::TOC_BUFFER_BYTES, 0);
@@ -155,7 +159,7 @@ int ZELKSession::sendMapRequest2(VMLocalDrive* ld, VMRemoteDrive* rd, int readOn
     ld->setLocked(write ? 1 : 0);
     auto request = std::make_unique<VDiskRequest2>(rd->getDriveId());
     request->setBlockSize(ld->getBlockSize());
-    request->setBlockCount(ld->getBlocks());
+    request->setBlockCount(viewBlocks(*ld));
     request->setGeometry(int(uint16_t(ld->getCylinders())), int(ld->getHeads()), int(ld->getSectors()));
     request->setReadOnly(readOnly != 0);
     VMIO::LockCD(handle);
