@@ -177,6 +177,21 @@ public:
     }
 };
 
+TEST_F(SessionThreadTiming, FindDrivesRunsAtOnceThenEveryTenSeconds) {
+    CountingPlatform fake;
+    ScopedPlatform use(fake);
+    Rig rig;
+    FindDrivesThread fd(rig.session.get());
+    fd.start();
+    ASSERT_TRUE(WaitFor([&] { return fake.scans.load() >= 1; }));
+    const int64_t first = tw::Clock::nowMs();
+    ASSERT_TRUE(WaitFor([&] { return fake.scans.load() >= 3; }));
+    const double at = Since(first);
+    EXPECT_GE(at, 19.0);
+    EXPECT_LE(at, 22.0);
+    StopAndJoin(fd);
+}
+
 TEST_F(SessionThreadTiming, StopEndsEachThreadWithinOneWait) {
     FakeDevicePlatform fake;
     ScopedPlatform use(fake);
