@@ -47,6 +47,17 @@ class ReconnectingAppliance(FakeAppliance):
             live = [c for c in self._conns if not c.closed and c.id not in self._holes]
             return live[-1] if live else None
 
+    # --- data helpers for a controller that speaks JSON -----------------------
+
+    def write_pattern(self, index, start, count, value, block_size=512):
+        """Writes count blocks filled with one byte value; returns the client's status."""
+        return self.write_blocks(index, start, count, bytes([value]) * (block_size * count), timeout=30)
+
+    def read_hex(self, index, start, count, max_blocks=64):
+        """Reads blocks; returns {"data": hex text, "status": client's status}."""
+        data, status = self.read_blocks(index, start, count, max_blocks, timeout=30)
+        return {"data": data.hex(), "status": status}
+
     # --- resumed sessions ---------------------------------------------------
 
     def _send_reply(self, conn):

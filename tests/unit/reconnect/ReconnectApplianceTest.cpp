@@ -3,16 +3,21 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <atomic>
 #include <functional>
 #include <mutex>
 #include <thread>
 
 #include "api/VMSessionStatus.h"
+#include "device/VMDriveList.h"
+#include "device/VMLocalDrive.h"
 #include "facade/RP_VMAPI_LIB.h"
 #include "session/ApplianceProcess.h"
 #include "session/SessionTestSupport.h"
 #include "session/ZELKSession.h"
+#include "support/TempDir.h"
 
 using namespace sessiontest;
 
@@ -294,5 +299,135 @@ TEST_F(ReconnectAppliance, DisconnectDuringEachPhaseOfAReconnection) {
             EXPECT_EQ(app.received("LoginMessage").size(), 1u);
         }
         testing::internal::GetCapturedStdout();
+    }
+}
+
+namespace {
+
+// Every 4-byte word of block b of device d reads (d << 24 | b): a block from
+// the wrong place or the wrong medium shows.
+std::string Signed(int device, int blocks, int blockSize) {
+    std::string image(size_t(blocks) * size_t(blockSize), '\0');
+    for (int b = 0; b < blocks; ++b)
+        for (int w = 0; w < blockSize / 4; ++w) {
+            const uint32_t v = uint32_t(device) << 24 | uint32_t(b);
+            char* p = &image[size_t(b) * size_t(blockSize) + size_t(w) * 4];
+            p[0] = char(v >> 24);
+            p[1] = char(v >> 16);
+            p[2] = char(v >> 8);
+            p[3] = char(v);
+        }
+    return image;
+}
+
+std::string Hex(const std::string& bytes) {
+    static const char* digits = "0123456789abcdef";
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (unsigned char c : bytes) {
+        out.push_back(digits[c >> 4]);
+        out.push_back(digits[c & 15]);
+    }
+    return out;
+}
+
+// The appliance's read_hex: data as hex and the client's status.
+std::pair<std::string, int> ReadHex(ApplianceProcess& app, int index, int start, int count) {
+    const std::string answer = app.command("{\"op\": \"read_hex\", \"args\": [" + std::to_string(index) + ", " +
+                                               std::to_string(start) + ", " + std::to_string(count) + "]}",
+                                           60000);
+    return {JsonRaw(answer, "data"), JsonInt(answer, "status")};
+}
+
+int MapPath(RP_VMAPI_LIB& lib, const std::string& path, bool writable) {
+    const std::wstring wide(path.begin(), path.end());
+    std::unique_ptr<VMLocalDrive> drive(lib.getLocalDriveObject(wide.c_str(), true));
+    if (!drive) return VMConstants::API_ERROR;
+    lib.setLocalDriveReadOnly(drive->getDriveId(), writable ? 0 : 1);
+    return lib.mapDrive(drive->getDriveId());
+}
+
+}  // namespace
+
+TEST_F(ReconnectAppliance, AnInterruptedReadCompletesAfterTheReconnection) {
+    constexpr int kStickBlocks = 8192;
+    constexpr int kCdBlocks = 64;
+    for (const char* fault : {"drop", "fin", "black_hole"}) {
+        SCOPED_TRACE(fault);
+        SetUp();
+        twtest::TempDir dir;
+        std::string stick = Signed(1, kStickBlocks, 512);
+        const std::string cd = Signed(2, kCdBlocks, 2048);
+        twtest::writeFile(dir.file("stick.img"), stick);
+        twtest::writeFile(dir.file("cd.iso"), cd);
+        ApplianceProcess app(Json("\"drives\": [[1, 0], [2, 0]]"));
+        RP_VMAPI_LIB lib;
+        VMConnectionInfo s = Settings(app.port());
+        testing::internal::CaptureStdout();
+        {
+            std::shared_ptr<ZELKSession> session = connect(lib, app, s);
+            ASSERT_TRUE(session);
+        }
+        ASSERT_EQ(lib.requestRemoteDriveList(), VMConstants::API_SUCCESS);
+        ASSERT_TRUE(Eventually([&] {
+            std::shared_ptr<VMDriveList> list = lib.driveListRef();
+            return list && list->getNumberOfRemoteDrives() == 2;
+        }));
+        ASSERT_EQ(MapPath(lib, dir.file("stick.img"), true), VMConstants::API_SUCCESS);
+        ASSERT_EQ(MapPath(lib, dir.file("cd.iso"), false), VMConstants::API_SUCCESS);
+        ASSERT_TRUE(app.waitFor("VDiskRequest2"));
+        ASSERT_TRUE(app.waitFor("VDiskRequest"));
+
+        // An acknowledged write before the drop.
+        const std::string written = app.command("{\"op\": \"write_pattern\", \"args\": [0, 100, 4, 171]}", 60000);
+        ASSERT_EQ(JsonInt(written, "result"), 0) << written;
+        stick.replace(100 * 512, 4 * 512, std::string(4 * 512, char(171)));
+
+        // A long read, one block per answer, cut off part way.
+        ASSERT_TRUE(app.send("read_request", "[0, 0, 2048, 1]"));
+        ASSERT_TRUE(app.waitFor("ReadResponse", nullptr, 20, 30));
+        ASSERT_TRUE(app.command(std::string("{\"op\": \"") + fault + "\"}").find("\"ok\": true") != std::string::npos);
+        ASSERT_TRUE(Eventually([] { return HasCode(VMSessionStatus::RECONNECT_COMPLETED); }, 30000));
+
+        // The same server drives, mapped again on the new connection.
+        std::vector<Record> rs = app.records();
+        int newConn = -1;
+        for (const Record& r : rs)
+            if (r.direction == "in" && r.name == "LoginMessage") newConn = r.conn;
+        ASSERT_GT(newConn, 1);
+        std::vector<int> remapped;
+        for (const Record& r : rs)
+            if (r.conn == newConn && r.direction == "in" && (r.name == "VDiskRequest2" || r.name == "VDiskRequest"))
+                remapped.push_back(r.param);
+        std::sort(remapped.begin(), remapped.end());
+        EXPECT_EQ(remapped, (std::vector<int>{0, 1}));
+
+        // The server asks again: every block comes back from its own place,
+        // with the write made before the drop.
+        std::pair<std::string, int> whole = ReadHex(app, 0, 0, 2048);
+        EXPECT_EQ(whole.second, 0);
+        EXPECT_TRUE(whole.first == Hex(stick.substr(0, 2048 * 512))) << "stick blocks differ";
+        std::pair<std::string, int> disc = ReadHex(app, 1, 0, kCdBlocks);
+        EXPECT_EQ(disc.second, 0);
+        EXPECT_TRUE(disc.first == Hex(cd)) << "cd blocks differ";
+
+        // Nothing of the old read crossed to the new connection.
+        rs = app.records();
+        int firstRequest = -1;
+        for (size_t i = 0; i < rs.size() && firstRequest < 0; ++i)
+            if (rs[i].conn == newConn && rs[i].direction == "out" && rs[i].name == "ReadRequest") firstRequest = int(i);
+        for (int i = 0; i < firstRequest; ++i)
+            EXPECT_FALSE(rs[size_t(i)].conn == newConn && rs[size_t(i)].name == "ReadResponse") << i;
+
+        EXPECT_EQ(lib.disconnect(), VMConstants::API_SUCCESS);
+        const std::string out = testing::internal::GetCapturedStdout();
+        size_t mappings = 0;
+        for (size_t at = 0; (at = out.find("to Remote Device[0] as Read/Write.", at)) != std::string::npos; ++at)
+            ++mappings;
+        EXPECT_EQ(mappings, 2u) << out;
+        // Acknowledged writes are on the medium.
+        std::ifstream in(dir.file("stick.img"), std::ios::binary);
+        std::string onDisk((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_TRUE(onDisk == stick);
     }
 }

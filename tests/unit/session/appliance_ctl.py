@@ -11,6 +11,7 @@ read from standard input:
   {"op": "send", "builder": B, "args": [...]}  a builder of appliance.wire
   {"op": "drop"}                           close the connection at once
   {"op": M, "args": [...]}                 any other public method M of the appliance
+      -> {"ok": true, "result": what it returned}
   {"op": "quit"}
 Ends when standard input closes.
 """
@@ -79,7 +80,7 @@ def main():
                     break
                 elif op and hasattr(app, op) and callable(getattr(app, op)) and not op.startswith("_"):
                     # Any other public method of the appliance, with "args".
-                    getattr(app, op)(*cmd.get("args", []))
+                    out = {"ok": True, "result": plain(getattr(app, op)(*cmd.get("args", [])))}
                 else:
                     out = {"ok": False, "error": "unknown op %r" % op}
             except Exception as e:  # the test reads the error
