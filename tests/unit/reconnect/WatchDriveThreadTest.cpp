@@ -167,3 +167,29 @@ TEST(WatchDriveThread, TheFirstPassRunsAtOnceAndAStopEndsTheWait) {
     watch.join();
     EXPECT_FALSE(watch.isRunning());
 }
+
+TEST(WatchDriveThread, ADeviceWithoutAMediumCheckIsNotUnmapped) {
+    // No SCSI: the size decides; a size it cannot tell means "present".
+    struct {
+        const char* name;
+        bool present;
+        int sizeErrno;
+        bool unmapped;
+    } cases[] = {
+        {"size known", true, 0, false},
+        {"size 0", false, 0, true},
+        {"size not supported", true, ENOTTY, false},
+        {"no medium", true, ENOMEDIUM, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        WatchRig rig;
+        rig.usb->scsi = false;
+        rig.map("/fake/sdb", 0);
+        rig.usb->mediaPresent = c.present;
+        rig.usb->sizeErrno = c.sizeErrno;
+        WatchDriveThread watch(&rig.host, rig.session.get());
+        watch.checkDrives();
+        EXPECT_EQ(rig.host.unmaps().size(), c.unmapped ? 1u : 0u);
+    }
+}
