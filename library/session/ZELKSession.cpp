@@ -317,6 +317,10 @@ int ZELKSession::connect(VMConnectionInfo* info) {
         if (old) {
             old->stopThread();
             old->join();
+            // An old watch stopped after its connect had finished cancels
+            // "the" connect: that must not be this one.
+            m_cancelConnect.store(0);
+            tuvo->setCancelConnect(false);
         }
         auto thread = std::make_unique<CancelConnectThread>();
         thread->setSession(this);
