@@ -81,6 +81,19 @@ class ReconnectingAppliance(FakeAppliance):
                     self.config.capabilities = saved
         return super()._send_reply(conn)
 
+    def _heartbeat_loop(self):
+        # Connections come and go here: a send that races a close must not end
+        # the heartbeats of the connections after it.
+        from . import wire
+        while not self._stop.wait(self.config.heartbeat_interval):
+            conn = self._current()
+            if conn is None or not conn.in_packets or conn.closed:
+                continue
+            try:
+                self.send(wire.heartbeat(), conn)
+            except Exception as e:  # noqa: BLE001
+                self._record(conn, "event", "heartbeat-error", {"error": str(e)})
+
     def _answer(self, conn, name, fields, param):
         if conn.id in self._holes:
             return

@@ -27,8 +27,12 @@ constexpr double kFast = 0.02;
 // TLS with the reconnect capability and a TUVO version that offers it.
 constexpr int kCaps = 0x0608;
 
+// The appliance sends a heartbeat every 0.2 s of real time (10 s of library
+// time), as a server does: a slow step of the test itself is no silence.
 std::string Json(const std::string& more = "") {
-    std::string j = "{\"factory\": \"reconnect:ReconnectingAppliance\", \"capabilities\": " + std::to_string(kCaps);
+    std::string j = "{\"factory\": \"reconnect:ReconnectingAppliance\", \"heartbeat_interval\": 0.2, "
+                    "\"capabilities\": " +
+                    std::to_string(kCaps);
     if (!more.empty()) j += ", " + more;
     return j + "}";
 }
@@ -389,7 +393,10 @@ TEST_F(ReconnectAppliance, AnInterruptedReadCompletesAfterTheReconnection) {
         ASSERT_TRUE(app.command(std::string("{\"op\": \"") + fault + "\"}").find("\"ok\": true") != std::string::npos);
         ASSERT_TRUE(Eventually([] { return HasCode(VMSessionStatus::RECONNECT_COMPLETED); }, 30000));
 
-        // The same server drives, mapped again on the new connection.
+        // The same server drives, mapped again on the new connection (the
+        // requests may still be on their way when 105 is reported).
+        ASSERT_TRUE(app.waitFor("VDiskRequest2", nullptr, 2, 30));
+        ASSERT_TRUE(app.waitFor("VDiskRequest", nullptr, 2, 30));
         std::vector<Record> rs = app.records();
         int newConn = -1;
         for (const Record& r : rs)
