@@ -418,7 +418,8 @@ void RequestProcessor::process(VDiskRelease& packet) {
                 rd->setMappedTo(-1);
                 rd->setStatus(VMRemoteDrive::REMOTE_DRIVE_IDLE);
                 ld->setUnmappedFromClient(0);
-                VMIO::UnlockCD(ld->getFileHandle());
+                // Media removal is locked on devices only; an image has no door.
+                if (ld->isDrive()) VMIO::UnlockCD(ld->getFileHandle());
                 VMIO::CloseDrive(ld->getFileHandle(), ld->isLocked() != 0);
                 ld->setFileHandle(VMIO::INVALID_HANDLE);
                 ld->setLocked(0);

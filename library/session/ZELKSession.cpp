@@ -229,6 +229,12 @@ void ZELKSession::setStreamForTesting(std::shared_ptr<ByteStream> stream, std::f
     m_testStreamClose = std::move(onClose);
 }
 
+void ZELKSession::startForTesting() {
+    m_isStopped.store(0);
+    m_receiveThread->start();
+    m_sendThread->start();
+}
+
 void ZELKSession::closeSocket() {
     std::shared_ptr<ASocket> socket;
     std::function<void()> closeTest;

@@ -88,6 +88,8 @@ public:
     // Tests: packets go to and come from this stream instead of a socket;
     // onClose runs where the socket would be shut down.
     void setStreamForTesting(std::shared_ptr<ByteStream> stream, std::function<void()> onClose = {});
+    // Tests: runs the session on that stream as connect would after set-up.
+    void startForTesting();
 
     void sendLoginUser(const char* password, const char* userId, uint8_t preempt, int clientRandom,
                        int applianceRandom, const char* applianceId, int appliancePort, int applianceChannel);
@@ -190,6 +192,8 @@ public:
     int getPromptState() const { return m_promptState.load(); }
     bool isSecure() const { return m_secure.load() != 0; }
     bool isFloppyReversed() const { return m_floppyReversed.load() != 0; }
+    // connect copies it from the settings.
+    void setFloppyReversed(bool reversed) { m_floppyReversed.store(reversed ? 1 : 0); }
     bool isReadOnlySession() const { return m_readOnlySession.load() != 0; }
     void setReadOnlySession(bool readOnly) { m_readOnlySession.store(readOnly ? 1 : 0); }
     bool isWaitingForVDiskInfoResponse() const { return m_waitingForVDiskInfoResponse.load() != 0; }

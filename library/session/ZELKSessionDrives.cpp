@@ -218,7 +218,8 @@ void ZELKSession::unmapAllDrives() {
             VMLocalDrive* ld = mappedTo == -1 ? nullptr : m_driveList->getLocalDriveByID(mappedTo);
             if (ld != nullptr && ld->getMappedTo() != -1) {
                 ++released;
-                VMIO::UnlockCD(ld->getFileHandle());
+                // Media removal is locked on devices only; an image has no door.
+                if (ld->isDrive()) VMIO::UnlockCD(ld->getFileHandle());
                 VMIO::CloseDrive(ld->getFileHandle(), ld->isLocked() != 0);
                 ld->setFileHandle(VMIO::INVALID_HANDLE);
                 ld->setLocked(0);
