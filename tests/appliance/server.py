@@ -268,7 +268,7 @@ class FakeAppliance:
         s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         s.bind((self.config.host, port))
         s.listen(8)
-        s.settimeout(0.2)
+        s.settimeout(0.05)
         self._listeners.append(s)
         self._spawn(self._accept_loop, s)
         return s
