@@ -378,7 +378,9 @@ ASocket* ProtocolTUVO::receiveSessionSetup() {
         int ok = 0;
         bool timedOut = false;
         try {
-            SetupWatchdog watchdog(m_socket.get(), connectTimeoutMs());
+            // A certificate question to the user has its own time limit.
+            SetupWatchdog watchdog(m_socket.get(), connectTimeoutMs(),
+                                   [] { return CertHandler::getState() == CertHandler::STATE_ASKING; });
             ok = m_socket->sslConnect();
             timedOut = watchdog.expired();
         } catch (const char* e) {

@@ -3,12 +3,14 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "ApplianceProcess.h"
 #include "api/VMConnectionInfo.h"
 #include "platform/Clock.h"
 #include "protocol/Heartbeat.h"
 #include "protocol/ProtocolTUVO.h"
+#include "protocol/SetupWatchdog.h"
 #include "tls/ASocket.h"
 
 namespace {
@@ -163,6 +165,30 @@ TEST(ProtocolTUVOTest, SilentServerFailsWithinTheConnectTimeout) {
     tw::Clock::setScale(1.0);
     EXPECT_EQ(s.error, "Timed out waiting for session setup reply.");
     EXPECT_TRUE(s.app->waitFor("SessionRequest"));
+}
+
+TEST(ProtocolTUVOTest, SilentTlsPeerFailsWithoutTheFallback) {
+    tw::Clock::setScale(0.05);
+    Session s({"--caps", "0x8", "--silent-tls"});
+    s.info.setConnectTimeout(1);
+    EXPECT_EQ(s.run(), nullptr);
+    tw::Clock::setScale(1.0);
+    EXPECT_EQ(s.error, "Timed out waiting for the TLS handshake.");
+    EXPECT_EQ(s.tuvo->getCurrentSocket(), nullptr);
+    EXPECT_EQ(s.app->records("SessionRequest").size(), 1u);
+}
+
+TEST(ProtocolTUVOTest, WatchdogWaitsWhileBusyThenClosesTheSocket) {
+    ASocket socket("127.0.0.1", 1, 1, nullptr, nullptr, 0, nullptr, nullptr, 0);
+    std::atomic<int> busyChecks{0};
+    {
+        SetupWatchdog quick(&socket, 100000);
+        EXPECT_FALSE(quick.expired());  // done in time: joins at once, nothing closed
+    }
+    SetupWatchdog dog(&socket, 5, [&] { return ++busyChecks < 3; });
+    for (int i = 0; i < 2000 && !dog.expired(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(dog.expired());
+    EXPECT_EQ(busyChecks, 3);
 }
 
 TEST(ProtocolTUVOTest, PortMoveFollowsWithoutANewRequest) {
