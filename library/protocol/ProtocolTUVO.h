@@ -103,7 +103,7 @@ private:
     uint8_t m_connectionKind = 2;
     std::atomic<bool> m_reconnectCapable{false};
     std::atomic<bool> m_bClearTextReconnect{false};
-    std::unique_ptr<ASemaphore> m_plainTextSemaphore;
+    std::unique_ptr<ASemaphore> m_plainTextSemaphore;  // count 0: the answer signal
     std::atomic<int> m_plainTextAnswer{-1};
     int m_plainTextTimeout;
     int m_retryCount = 0;
