@@ -184,12 +184,13 @@ int ExtractFingerprint(X509* cert, char* out, int capacity, const char* digestNa
 int ExtractX509Certificate(CertificateDetails* info) {
     if (info == nullptr) return 50;
     std::vector<unsigned char> der;
-    if (!GetKeptLeaf(der)) {
+    bool tooLarge = false;
+    if (!GetKeptLeaf(der, &tooLarge) && !tooLarge) {
         CertLog("%s ExtractX509Certificate - last cert not saved\n", kExtract);
         return 50;
     }
     const unsigned char* p = der.data();
-    X509* cert = d2i_X509(nullptr, &p, static_cast<long>(der.size()));
+    X509* cert = tooLarge ? nullptr : d2i_X509(nullptr, &p, static_cast<long>(der.size()));
     if (cert == nullptr) {
         CertLog("%s ExtractX509Certificate - d2i_X509() failed\n", kExtract);
         return 50;

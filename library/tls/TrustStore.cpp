@@ -75,12 +75,16 @@ using X509Ptr = std::unique_ptr<X509, X509Deleter>;
 
 }  // namespace
 
-bool GetKeptLeaf(std::vector<unsigned char>& der) {
+bool GetKeptLeaf(std::vector<unsigned char>& der, bool* tooLarge) {
     KeptChain& k = kept();
     std::lock_guard<std::mutex> lock(k.mutex);
+    if (tooLarge != nullptr) *tooLarge = false;
     if (k.sizes.empty() || k.sizes[0] <= 0) return false;
     const size_t n = static_cast<size_t>(k.sizes[0]);
-    if (n > k.bytes.size()) return false;  // larger than what was kept
+    if (n > k.bytes.size()) {
+        if (tooLarge != nullptr) *tooLarge = true;
+        return false;
+    }
     der.assign(k.bytes.begin(), k.bytes.begin() + n);
     return true;
 }

@@ -34,6 +34,7 @@ bool BuildCertificatePath(std::string& out, const std::string& name);
 std::string Sha256Hex(const std::string& text);
 bool CheckAlgorithmsRegistered();
 
-// The leaf of the last validated chain (DER); false when none was kept.
-bool GetKeptLeaf(std::vector<unsigned char>& der);
+// The leaf of the last validated chain (DER). false when none was kept;
+// *tooLarge tells a leaf that did not fit into the kept bytes.
+bool GetKeptLeaf(std::vector<unsigned char>& der, bool* tooLarge = nullptr);
 void ClearKeptChain();

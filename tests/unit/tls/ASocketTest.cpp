@@ -6,6 +6,7 @@
 #include <netinet/tcp.h>
 #include <arpa/inet.h>
 #include <sys/socket.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -238,11 +239,17 @@ TEST(ASocketPlain, CloseWakesABlockedReader) {
         return s->readFully(buf, 4);
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const int fd = s->getSocketFD();
     s->close();
     ASSERT_EQ(reader.wait_for(std::chrono::seconds(5)), std::future_status::ready);
     EXPECT_EQ(reader.get(), -1);
     EXPECT_FALSE(s->isOpen());
     EXPECT_EQ(readAll(peer, 1000), "");  // the peer sees the end of the stream
+    // The number stays taken until the object goes: a late write cannot land
+    // in a file opened meanwhile.
+    const int other = open("/dev/null", O_WRONLY);
+    EXPECT_NE(other, fd);
+    ::close(other);
     ::close(peer);
 }
 
