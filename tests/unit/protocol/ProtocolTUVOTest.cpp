@@ -221,6 +221,32 @@ TEST(ProtocolTUVOTest, FirstTlsFailureRetriesOnceWithAFreshRequest) {
     }
 }
 
+TEST(ProtocolTUVOTest, ReconnectionCarriesTheSessionId) {
+    struct Case {
+        int method;
+        const char* name;
+        const char* timeouts;
+    };
+    for (const Case& c : {Case{1, "SessionRequestEx", "0/20"}, Case{2, "SessionRequest", "180/0"}}) {
+        SCOPED_TRACE(c.method);
+        Session s({"--caps", "0x8", "--reply-type", "0x8101"});
+        s.info.setSessionProxy(1, 7);  // a reconnection runs no proxy handshake
+        try {
+            s.socket = s.tuvo->getSocketReconnect(c.method, 0x1234);
+        } catch (const char* e) {
+            s.error = e;
+        }
+        ASSERT_NE(s.socket, nullptr) << s.error;
+        EXPECT_TRUE(s.tuvo->isReconnectCapable());
+        ASSERT_TRUE(s.app->waitFor(c.name));
+        std::string req = s.app->records(c.name)[0];
+        EXPECT_EQ(Field(req, "session_id"), "4660");
+        EXPECT_EQ(Field(req, "timeout1") + "/" + Field(req, "timeout2"), c.timeouts);
+        EXPECT_EQ(s.app->records("ProxyRequest").size(), 0u);
+        EXPECT_TRUE(s.heartbeatArrives());
+    }
+}
+
 TEST(ProtocolTUVOTest, ProxyHandshakeComesFirst) {
     Session s({"--caps", "0x1"});
     s.info.setSessionProxy(1, 1);
