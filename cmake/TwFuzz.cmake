@@ -28,6 +28,11 @@ target_compile_options(kelvane_core_fuzz PUBLIC -fsanitize=fuzzer-no-link ${TW_F
 target_link_options(kelvane_core_fuzz PUBLIC ${TW_FUZZ_SAN})
 target_link_libraries(kelvane_core_fuzz PUBLIC ZLIB::ZLIB EXPAT::EXPAT)
 
+add_library(tarnwick_cli_fuzz STATIC ${TW_CLI_SOURCES})
+target_include_directories(tarnwick_cli_fuzz PUBLIC ${CMAKE_SOURCE_DIR}/cli)
+target_compile_options(tarnwick_cli_fuzz PRIVATE ${TW_WARNINGS})
+target_link_libraries(tarnwick_cli_fuzz PUBLIC vmlib_fuzz)
+
 file(GLOB TW_FUZZ_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/fuzz/fuzz_*.cpp)
 foreach(src IN LISTS TW_FUZZ_SOURCES)
   get_filename_component(t ${src} NAME_WE)
@@ -35,7 +40,7 @@ foreach(src IN LISTS TW_FUZZ_SOURCES)
   add_executable(${t} ${src})
   target_compile_options(${t} PRIVATE ${TW_WARNINGS})
   target_include_directories(${t} PRIVATE ${CMAKE_SOURCE_DIR}/tests/fuzz)
-  target_link_libraries(${t} PRIVATE vmlib_fuzz kelvane_core_fuzz)
+  target_link_libraries(${t} PRIVATE tarnwick_cli_fuzz kelvane_core_fuzz)
   target_link_options(${t} PRIVATE -fsanitize=fuzzer)
   target_compile_definitions(${t} PRIVATE TW_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
   add_test(NAME ${t}

@@ -220,16 +220,17 @@ int writeBack(const KelvaneContext& ctx, XmlElement* root) {
             std::fputs(w.missing, stdout);
             return 2;
         }
-        if (!isXmlText(value)) {
-            std::printf("Error! The value for %s is not valid XML text\n", w.path);
-            return 2;
-        }
         if (w.mac) {
             if (std::strlen(value) < 12) {
                 std::printf("Error! MAC Address %s is shorter than 12 characters\n", value);
                 return 2;
             }
             value = sprintf_macaddr(value);
+        }
+        // Checked as written: the colons of a MAC can split a UTF-8 sequence.
+        if (!isXmlText(value)) {
+            std::printf("Error! The value for %s is not valid XML text\n", w.path);
+            return 2;
         }
         e->setText(value);
     }

@@ -232,6 +232,12 @@ int RP_VMAPI_LIB::connect(VMConnectionInfo* settings, Callback callback) {
             result = VMConstants::API_INVALID_STATE;
             break;
         }
+        if (session->hasRun()) {
+            session.reset();
+            replaceSessionAndDriveList();
+            session = sessionRef();
+            list = driveListRef();
+        }
         m_settings = std::make_unique<VMConnectionInfo>(settings);
         m_callback.store(callback);
         session->registerSessionCallback(&RP_VMAPI_LIB::loginCallback);
@@ -410,6 +416,13 @@ int RP_VMAPI_LIB::disconnect() {
         if (gotSemaphore) m_connectSem.release();
     } else if (session) {
         session->cancelConnect();
+        // A session that ran and stopped by itself is not connected again:
+        // the next connect gets a fresh one.
+        if (session->hasRun()) {
+            session.reset();
+            replaceSessionAndDriveList();
+            m_settings.reset();
+        }
     }
     setConnectionStatus(VMConstants::VMAPI_DISCONNECTED);
     m_skipDriveCallback.store(0);

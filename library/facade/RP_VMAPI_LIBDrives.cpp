@@ -57,18 +57,23 @@ VMLocalDrive* RP_VMAPI_LIB::getLocalDriveObject(const wchar_t* path, bool create
     std::shared_ptr<VMDriveList> list = driveListRef();
     if (path == nullptr || !list || m_connectionStatus.load() == VMConstants::VMAPI_DISCONNECTING) return nullptr;
     std::shared_ptr<ZELKSession> session = sessionRef();
-    std::unique_lock<std::recursive_mutex> lock;
-    if (session) lock = std::unique_lock<std::recursive_mutex>(session->getMappingMutex());
-    if (VMLocalDrive* ld = list->getLocalDriveByPath(path)) {
-        const int readOnly = ld->isInReadOnlyMode();
-        ld->refresh();
-        // An image keeps the user's choice; for a device the medium decides.
-        if (!ld->isDrive()) ld->setReadOnly(readOnly);
-        auto* copy = new VMLocalDrive(ld);
-        list->releaseLocalDrive(ld);
-        return copy;
+    {
+        // Not probed while another thread maps it.
+        std::unique_lock<std::recursive_mutex> lock;
+        if (session) lock = std::unique_lock<std::recursive_mutex>(session->getMappingMutex());
+        if (VMLocalDrive* ld = list->getLocalDriveByPath(path)) {
+            const int readOnly = ld->isInReadOnlyMode();
+            ld->refresh();
+            // An image keeps the user's choice; for a device the medium decides.
+            if (!ld->isDrive()) ld->setReadOnly(readOnly);
+            auto* copy = new VMLocalDrive(ld);
+            list->releaseLocalDrive(ld);
+            return copy;
+        }
     }
     if (!create) return nullptr;
+    // Added without the mapping lock: the list announces the new drive to
+    // the application.
     auto drive = std::make_unique<VMLocalDrive>(path);
     VMLocalDrive* raw = drive.get();
     const int id = list->addLocalDrive(raw);

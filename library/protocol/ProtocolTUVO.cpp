@@ -146,7 +146,7 @@ ASocket* ProtocolTUVO::getSocket(int method) {
             int status = proxyHandshake(m_socket.get(), m_info->getSessionProxyOnly());
             LogMessage("ProtocolTUVO::getGORNSocket() Proxy Connection Status = %d\n", status);
         }
-        sendRequestForMethod(true, random);
+        sendRequestForMethod(random);
         if (m_socket) m_socket->setBypassSsl(false);
         if (!m_cancelConnect) return receiveSessionSetup();
     }
@@ -178,8 +178,8 @@ ASocket* ProtocolTUVO::getSocketReconnect(int method, int sessionId) {
     return receiveSessionSetup();
 }
 
-void ProtocolTUVO::sendRequestForMethod(bool extendedWhenNotTwo, const uint8_t* random) {
-    if (m_reconnectMethod == 2 || !extendedWhenNotTwo)
+void ProtocolTUVO::sendRequestForMethod(const uint8_t* random) {
+    if (m_reconnectMethod == 2)
         sendSessionRequest(m_connectionKind, random, nSessionId);
     else
         sendSessionRequestReconnect(nSessionId, m_connectionKind, random);
@@ -378,7 +378,9 @@ ASocket* ProtocolTUVO::receiveSessionSetup() {
         int ok = 0;
         bool timedOut = false;
         try {
-            SetupWatchdog watchdog(m_socket.get(), connectTimeoutMs());
+            // A certificate question to the user has its own time limit.
+            SetupWatchdog watchdog(m_socket.get(), connectTimeoutMs(),
+                                   [] { return CertHandler::getState() == CertHandler::STATE_ASKING; });
             ok = m_socket->sslConnect();
             timedOut = watchdog.expired();
         } catch (const char* e) {
@@ -414,7 +416,7 @@ ASocket* ProtocolTUVO::receiveSessionSetup() {
             }
             uint8_t random[RANDOM_LENGTH];
             fillRandom(RANDOM_LENGTH, random);
-            sendRequestForMethod(true, random);
+            sendRequestForMethod(random);
             LogMessage("%s calling:receiveSessionSetup\n", kReceive);
             ++m_retryCount;
             if (m_socket) m_socket->setBypassSsl(false);

@@ -85,7 +85,8 @@ public:
 private:
     std::unique_ptr<ASocket> openSocket(int port, int fallback);
     void writeSessionRequest(bool extended, int connectionKind, const uint8_t* random, int sessionId);
-    void sendRequestForMethod(bool extendedWhenNotTwo, const uint8_t* random);
+    // Method 2: SessionRequest; any other: SessionRequestEx.
+    void sendRequestForMethod(const uint8_t* random);
     bool askPlainText();
     bool readSetup(char* buffer, int count);
     int64_t connectTimeoutMs() const;

@@ -141,9 +141,10 @@ bool RequestProcessor::serveRead(ReadRequest& packet, VMRemoteDrive& rd, VMLocal
     // Only the mapped view is served: the partition of a floppy view, else
     // the whole medium.
     if (blockSize == 0 || start + count > viewBlocks(ld) || count * blockSize > MAX_READ_BYTES) {
+        // Refused, not failed: the drive itself is fine, so nothing is
+        // reported as a drive error (which would end a console session).
         LogMessage("%s Read of %i blocks at %i is outside the drive (%u blocks)\n", who, int(count), int(start),
                    viewBlocks(ld));
-        m_driveList->setLastRemoteAction(VMDriveList::DRIVE_READ_ERROR);
         sendClientStatus(remoteId, kStatusRefused);
         return false;
     }

@@ -205,6 +205,8 @@ CancelConnectThread* ZELKSession::getCancelConnectThread() {
     return m_cancelConnectThread.get();
 }
 
+bool ZELKSession::hasRun() const { return m_receiveThread && m_receiveThread->wasStarted(); }
+
 // ---- Socket ----------------------------------------------------------------
 
 std::shared_ptr<ASocket> ZELKSession::getSocket() {

@@ -194,6 +194,9 @@ public:
 
     // ---- State read by the threads, the processor and the facade --------
     bool isStopped() const { return m_isStopped.load() != 0; }
+    // The session's threads were started once (a stopped session that ran is
+    // not connected again).
+    bool hasRun() const;
     bool isStopping() const { return m_stopping.load() != 0; }
     bool isReconnecting() const { return m_reconnecting.load() != 0; }
     bool isReconnectAvailable() const { return m_reconnectAvailable.load() != 0; }

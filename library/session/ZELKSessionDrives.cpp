@@ -99,7 +99,8 @@ int ZELKSession::sendMapRequest(VMRemoteDrive* rd, VMLocalDrive* ld, int readOnl
     auto request = std::make_unique<VDiskRequest>(rd->getDriveId());
     request->setBlockSize(ld->getBlockSize());
     request->setBlockCount(viewBlocks(*ld));
-    request->setReadOnly(type == VMLocalDrive::LOCAL_DRIVE_IS_CD || readOnly != 0);
+    request->setReadOnly(type == VMLocalDrive::LOCAL_DRIVE_IS_CD || type == VMLocalDrive::LOCAL_DRIVE_IS_CD_IMAGE ||
+                         readOnly != 0);
 
     std::vector<uint8_t> toc(VMIO::TOC_BUFFER_BYTES, 0);
     int tocLength = 0;
@@ -126,7 +127,8 @@ int ZELKSession::sendMapRequest(VMRemoteDrive* rd, VMLocalDrive* ld, int readOnl
         ld->setLocked(0);
         return -1;
     }
-    VMIO::LockCD(handle);
+    // Media removal is locked on devices only; an image has no door.
+    if (ld->isDrive()) VMIO::LockCD(handle);
     if (isConsoleStyle()) {
         std::printf(kMapping, pathText(ld).c_str(), rd->getDriveId());
         std::fputs("Read Only.", stdout);
@@ -157,12 +159,15 @@ int ZELKSession::sendMapRequest2(VMLocalDrive* ld, VMRemoteDrive* rd, int readOn
         return -1;
     }
     ld->setLocked(write ? 1 : 0);
+    // Served writes follow the drive's read-only mode: it is the mapping's.
+    if (!write) ld->setReadOnly(1);
     auto request = std::make_unique<VDiskRequest2>(rd->getDriveId());
     request->setBlockSize(ld->getBlockSize());
     request->setBlockCount(viewBlocks(*ld));
     request->setGeometry(int(uint16_t(ld->getCylinders())), int(ld->getHeads()), int(ld->getSectors()));
     request->setReadOnly(readOnly != 0);
-    VMIO::LockCD(handle);
+    // Media removal is locked on devices only; an image has no door.
+    if (ld->isDrive()) VMIO::LockCD(handle);
     if (isConsoleStyle()) {
         std::printf(kMapping, pathText(ld).c_str(), rd->getDriveId());
         std::printf("%s.\n", readOnly != 0 ? "Read Only" : "Read/Write");
@@ -252,7 +257,7 @@ void ZELKSession::unmapLocalDrive(VMLocalDrive* ld, uint8_t sendRelease) {
     rd->setMappedTo(-1);
     rd->setStatus(VMRemoteDrive::REMOTE_DRIVE_IDLE);
     if (ld->getFileHandle() != VMIO::INVALID_HANDLE) {
-        VMIO::UnlockCD(ld->getFileHandle());
+        if (ld->isDrive()) VMIO::UnlockCD(ld->getFileHandle());
         VMIO::CloseDrive(ld->getFileHandle(), ld->isLocked() != 0);
         ld->setFileHandle(VMIO::INVALID_HANDLE);
         ld->setLocked(0);

@@ -304,6 +304,9 @@ TEST_F(KelvaneRun, RefusedValuesWriteNothing) {
          "Error! The value for /QMSKU/FRU/ChassisSerialNumber/ is not valid XML text\n"},
         {{"RU=\xff"}, "Error! The value for /QMSKU/OpenRackInfo/RMCUnit is not valid XML text\n"},
         {{"PB=\xc3"}, "Error! The value for /QMSKU/OpenRackInfo/PowerBank is not valid XML text\n"},
+        // Valid UTF-8 that the colon form cuts in two.
+        {{"MainMAC=0\xc3\xa9" "123456789"},
+         "Error! The value for /QMSKU/BoardInfo/Main/NIC/Interface1/MacAddr0 is not valid XML text\n"},
     };
     for (const Case& c : cases) {
         writeFile("SKU.xml", exampleSku());

@@ -3,12 +3,14 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "ApplianceProcess.h"
 #include "api/VMConnectionInfo.h"
 #include "platform/Clock.h"
 #include "protocol/Heartbeat.h"
 #include "protocol/ProtocolTUVO.h"
+#include "protocol/SetupWatchdog.h"
 #include "tls/ASocket.h"
 
 namespace {
@@ -165,6 +167,30 @@ TEST(ProtocolTUVOTest, SilentServerFailsWithinTheConnectTimeout) {
     EXPECT_TRUE(s.app->waitFor("SessionRequest"));
 }
 
+TEST(ProtocolTUVOTest, SilentTlsPeerFailsWithoutTheFallback) {
+    tw::Clock::setScale(0.05);
+    Session s({"--caps", "0x8", "--silent-tls"});
+    s.info.setConnectTimeout(1);
+    EXPECT_EQ(s.run(), nullptr);
+    tw::Clock::setScale(1.0);
+    EXPECT_EQ(s.error, "Timed out waiting for the TLS handshake.");
+    EXPECT_EQ(s.tuvo->getCurrentSocket(), nullptr);
+    EXPECT_EQ(s.app->records("SessionRequest").size(), 1u);
+}
+
+TEST(ProtocolTUVOTest, WatchdogWaitsWhileBusyThenClosesTheSocket) {
+    ASocket socket("127.0.0.1", 1, 1, nullptr, nullptr, 0, nullptr, nullptr, 0);
+    std::atomic<int> busyChecks{0};
+    {
+        SetupWatchdog quick(&socket, 100000);
+        EXPECT_FALSE(quick.expired());  // done in time: joins at once, nothing closed
+    }
+    SetupWatchdog dog(&socket, 5, [&] { return ++busyChecks < 3; });
+    for (int i = 0; i < 2000 && !dog.expired(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(dog.expired());
+    EXPECT_EQ(busyChecks, 3);
+}
+
 TEST(ProtocolTUVOTest, PortMoveFollowsWithoutANewRequest) {
     Session s({"--caps", "0x8", "--move-port"});
     ASSERT_NE(s.run(), nullptr) << s.error;
@@ -192,6 +218,32 @@ TEST(ProtocolTUVOTest, FirstTlsFailureRetriesOnceWithAFreshRequest) {
         EXPECT_EQ(s.run(), nullptr);
         EXPECT_EQ(s.error, "");
         EXPECT_EQ(s.app->records("SessionRequest").size(), 2u);
+    }
+}
+
+TEST(ProtocolTUVOTest, ReconnectionCarriesTheSessionId) {
+    struct Case {
+        int method;
+        const char* name;
+        const char* timeouts;
+    };
+    for (const Case& c : {Case{1, "SessionRequestEx", "0/20"}, Case{2, "SessionRequest", "180/0"}}) {
+        SCOPED_TRACE(c.method);
+        Session s({"--caps", "0x8", "--reply-type", "0x8101"});
+        s.info.setSessionProxy(1, 7);  // a reconnection runs no proxy handshake
+        try {
+            s.socket = s.tuvo->getSocketReconnect(c.method, 0x1234);
+        } catch (const char* e) {
+            s.error = e;
+        }
+        ASSERT_NE(s.socket, nullptr) << s.error;
+        EXPECT_TRUE(s.tuvo->isReconnectCapable());
+        ASSERT_TRUE(s.app->waitFor(c.name));
+        std::string req = s.app->records(c.name)[0];
+        EXPECT_EQ(Field(req, "session_id"), "4660");
+        EXPECT_EQ(Field(req, "timeout1") + "/" + Field(req, "timeout2"), c.timeouts);
+        EXPECT_EQ(s.app->records("ProxyRequest").size(), 0u);
+        EXPECT_TRUE(s.heartbeatArrives());
     }
 }
 

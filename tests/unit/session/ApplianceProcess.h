@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/TempDir.h"
+
 extern char** environ;
 
 namespace sessiontest {
@@ -64,7 +66,14 @@ inline Record ToRecord(const std::string& json) {
 // pipes through tests/unit/session/appliance_ctl.py. Loopback only.
 class ApplianceProcess {
 public:
-    explicit ApplianceProcess(const std::string& settingsJson = "{}") {
+    explicit ApplianceProcess(const std::string& json = "{}") {
+        // One self-signed certificate for every appliance of this process.
+        static twtest::TempDir certs;
+        std::string settingsJson = json;
+        if (settingsJson.find("cert_dir") == std::string::npos && !settingsJson.empty() && settingsJson[0] == '{') {
+            const bool empty = settingsJson.find_first_not_of(" {}") == std::string::npos;
+            settingsJson.insert(1, "\"cert_dir\": \"" + certs.path() + "\"" + (empty ? "" : ", "));
+        }
         int in[2], out[2];
         if (pipe(in) != 0 || pipe(out) != 0) return;
         posix_spawn_file_actions_t actions;

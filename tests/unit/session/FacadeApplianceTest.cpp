@@ -317,6 +317,13 @@ TEST_F(FacadeAppliance, ServerReleasingTheLastDriveEndsTheSession) {
         << out;
     EXPECT_EQ(lib.getConnectionStatus(), VMConstants::VMAPI_DISCONNECTED);
     EXPECT_EQ(lib.disconnect(), VMConstants::API_SUCCESS);
+    // The facade connects again with a fresh session.
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(lib.connect(&s, nullptr), VMConstants::API_SUCCESS);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(lib.isSessionRunning(), 1);
+    EXPECT_TRUE(app.waitFor("LoginMessage", nullptr, 2));
+    EXPECT_EQ(lib.disconnect(), VMConstants::API_SUCCESS);
 }
 
 TEST_F(FacadeAppliance, DisconnectReleasesMappedDrivesBeforeClosing) {
