@@ -188,7 +188,8 @@ TEST_F(SessionThreadTiming, FindDrivesRunsAtOnceThenEveryTenSeconds) {
     ASSERT_TRUE(WaitFor([&] { return fake.scans.load() >= 3; }));
     const double at = Since(first);
     EXPECT_GE(at, 19.0);
-    EXPECT_LE(at, 22.0);
+    // Ten one-second waits per interval, plus the scan itself.
+    EXPECT_LE(at, 30.0);
     StopAndJoin(fd);
 }
 
