@@ -321,21 +321,13 @@ void ZELKSession::sendServerImageDeleteRequest(uint16_t imageIndex) {
     sendPacket(new ServerImageDelete(imageIndex));
 }
 
-void ZELKSession::runFindDrives(VMDriveList* list) {
-    if (m_stopping.load() || list == nullptr) return;
-    auto table = std::make_unique<VMIO::DriveTable>();
-    table->count = 0;
-    int found = VMIO::FindDrives(table.get());
-    if (found < 0) found = 0;
-    const int count = std::min<int>(std::min<int>(found, table->count), VMIO::MAX_DRIVES);
-    std::vector<std::wstring> names;
-    for (int i = 0; i < count; ++i) {
-        table->entries[i].name[sizeof table->entries[i].name - 1] = '\0';
-        names.push_back(tw::fromNativePath(table->entries[i].name));
-    }
-    std::lock_guard<std::recursive_mutex> lock(m_mappingMutex);
+namespace {
+
+// Refreshes the listed drives the scan found, adds new ones, and unmaps and
+// drops devices it no longer finds (images stay).
+void refreshListedDrives(ZELKSession& session, VMDriveList* list, const std::vector<std::wstring>& names) {
     for (const std::wstring& name : names) {
-        if (m_stopping.load()) return;
+        if (session.isStopping()) return;
         bool known = false;
         const int n = list->getNumberOfLocalDrives();
         for (int i = 0; i < n && !known; ++i) {
@@ -369,16 +361,38 @@ void ZELKSession::runFindDrives(VMDriveList* list) {
         bool listed = false;
         for (const std::wstring& name : names) listed = listed || sameDrive(ld->getPath(), name.c_str());
         if (!listed && !isImageType(ld->getLocalDriveType())) {
-            if (ld->getMappedTo() != -1) unmapLocalDrive(ld, 1);
+            if (ld->getMappedTo() != -1) session.unmapLocalDrive(ld, 1);
             gone.push_back(i);
         }
         list->releaseLocalDrive(ld);
     }
     for (auto it = gone.rbegin(); it != gone.rend(); ++it) list->removeLocalDriveAtIndex(*it);
+}
+
+}  // namespace
+
+void ZELKSession::runFindDrives(VMDriveList* list) {
+    if (m_stopping.load() || list == nullptr) return;
+    auto table = std::make_unique<VMIO::DriveTable>();
+    table->count = 0;
+    int found = VMIO::FindDrives(table.get());
+    if (found < 0) found = 0;
+    const int count = std::min<int>(std::min<int>(found, table->count), VMIO::MAX_DRIVES);
+    std::vector<std::wstring> names;
+    for (int i = 0; i < count; ++i) {
+        table->entries[i].name[sizeof table->entries[i].name - 1] = '\0';
+        names.push_back(tw::fromNativePath(table->entries[i].name));
+    }
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_mappingMutex);
+        refreshListedDrives(*this, list, names);
+    }
     if (m_stopping.load()) return;
     list->setLastLocalAction(VMDriveList::DRIVE_LOCAL_UPDATE);
+    // After the lock is let go: the callback may call back into the session.
     callDriveCallback(400);
 }
+
 
 int ZELKSession::GetFixedToc(uint8_t* buffer) {
     static const uint8_t toc[20] = {0x00, 0x12, 0x01, 0x01, 0x00, 0x14, 0x01, 0x00, 0x00, 0x00,
