@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "api/VMConnectionInfo.h"
 #include "api/VMConstants.h"
@@ -40,6 +41,21 @@ constexpr int64_t SLICE_MS = 100;
 
 bool isCdType(int type) {
     return type == VMLocalDrive::LOCAL_DRIVE_IS_CD || type == VMLocalDrive::LOCAL_DRIVE_IS_CD_IMAGE;
+}
+
+// Moves out the retired connections no thread uses any more: the list holds
+// their only reference, and none can be taken anew once they are retired.
+std::vector<std::shared_ptr<ProtocolTUVO>> takeIdle(std::vector<std::shared_ptr<ProtocolTUVO>>& retired) {
+    std::vector<std::shared_ptr<ProtocolTUVO>> idle;
+    for (auto it = retired.begin(); it != retired.end();) {
+        if (it->use_count() == 1) {
+            idle.push_back(std::move(*it));
+            it = retired.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return idle;
 }
 
 }  // namespace
@@ -246,12 +262,17 @@ int ZELKSession::reconnect() {
     LogMessage("%s Continuing send, recv and recon threads\n", kReconnect);
     m_secure.store(fresh->isSecure() ? 1 : 0);
     m_serverHeartbeat.store(fresh->getFirstTimeout());
+    std::vector<std::shared_ptr<ProtocolTUVO>> idle;
     {
         std::lock_guard<std::mutex> lock(m_tuvoMutex);
         if (m_tuvo) m_retiredTuvos.push_back(std::move(m_tuvo));
         m_tuvo = fresh;
         m_socket = std::shared_ptr<ASocket>(fresh, freshSocket);
+        // Without this every reconnection would keep its old socket (its
+        // descriptor and TLS state) until the session ends.
+        idle = takeIdle(m_retiredTuvos);
     }
+    idle.clear();  // closed outside the lock
     // Nothing written for the old connection goes out on the new one, and
     // the login is the first packet it carries.
     const size_t dropped = m_sendThread ? m_sendThread->discardQueued() : 0;
