@@ -63,15 +63,22 @@ struct Figures {
     long fds = 0;
     long threads = 0;
     long rssKiB = 0;
+    std::vector<std::string> targets;  // what each descriptor is open on
 };
 
 Figures Measure() {
     Figures f;
     if (DIR* d = opendir("/proc/self/fd")) {
-        while (dirent* e = readdir(d))
-            if (e->d_name[0] != '.') ++f.fds;
+        const std::string own = std::to_string(dirfd(d));
+        while (dirent* e = readdir(d)) {
+            if (e->d_name[0] == '.' || e->d_name == own) continue;
+            ++f.fds;
+            char target[512];
+            const std::string link = std::string("/proc/self/fd/") + e->d_name;
+            const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+            f.targets.push_back(std::string(e->d_name) + " -> " + (n > 0 ? std::string(target, size_t(n)) : "?"));
+        }
         closedir(d);
-        --f.fds;  // the directory's own
     }
     std::ifstream status("/proc/self/status");
     std::string key;
@@ -389,6 +396,10 @@ int main(int argc, char** argv) {
                  peak.threads);
     std::fprintf(report, "soak: RSS KiB     start %ld end %ld peak %ld\n", startFig.rssKiB, endFig.rssKiB,
                  peak.rssKiB);
+    if (endFig.fds != startFig.fds) {
+        for (const std::string& t : startFig.targets) std::fprintf(report, "soak: at start: %s\n", t.c_str());
+        for (const std::string& t : endFig.targets) std::fprintf(report, "soak: at end:   %s\n", t.c_str());
+    }
     for (const std::string& f : failures) std::fprintf(report, "soak: FAILED: %s\n", f.c_str());
     if (!failures.empty()) std::fprintf(report, "soak: the library's output is in %s\n", libraryLog.c_str());
     std::fprintf(report, "soak: %s\n", failures.empty() ? "all checks held" : "FAILED");
