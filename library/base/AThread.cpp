@@ -1,5 +1,7 @@
 #include "base/AThread.h"
 
+#include <cxxabi.h>
+
 #include "base/DebugLog.h"
 
 AThread::AThread() { pthread_attr_init(&m_attr); }
@@ -14,6 +16,8 @@ void* AThread::entry(void* self) {
     auto* t = static_cast<AThread*>(self);
     try {
         t->run();
+    } catch (abi::__forced_unwind&) {
+        throw;  // thread cancellation must unwind, not be swallowed
     } catch (...) {
         LogMessage("%s run() ended with an exception.\n", "AThread::entry:");
     }

@@ -114,7 +114,8 @@ int LogMessageW(const wchar_t* format, ...) {
     if (level == 0) return 0;
     const int saved = tw::lastError();
     tw::setLastError(0);
-    wchar_t buf[1024];
+    // Zeroed: on an encoding error vswprintf may stop without a terminator.
+    wchar_t buf[1024] = {};
     va_list ap;
     va_start(ap, format);
     int n = std::vswprintf(buf, sizeof buf / sizeof buf[0], format, ap);

@@ -61,9 +61,10 @@ int iniGetIntFromText(const std::string& textIn, const std::string& section,
         if (!t.empty() && t[0] == '[') {
             size_t close = t.find(']');
             std::string name = trim(t.substr(1, close == std::string::npos ? std::string::npos : close - 1));
-            if (sectionSeen && inSection) return defaultValue;  // first matching section only
+            // Only the first matching section counts, even when the key is not in it.
+            if (sectionSeen) return defaultValue;
             inSection = iequals(name, wantSection);
-            if (inSection) sectionSeen = true;
+            sectionSeen = inSection;
             continue;
         }
         if (!inSection) continue;
@@ -73,6 +74,8 @@ int iniGetIntFromText(const std::string& textIn, const std::string& section,
         std::string value = trim(t.substr(eq + 1));
         if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front())
             value = value.substr(1, value.size() - 2);
+        // An empty value counts as missing.
+        if (value.empty()) return defaultValue;
         return parseInt(value);
     }
     return defaultValue;

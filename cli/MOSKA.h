@@ -1,0 +1,48 @@
+#pragma once
+#include <memory>
+
+#include "api/VMConnectionInfo.h"
+
+class ArgumentParser;
+class RP_VMAPI_LIB;
+
+// Tarnwick's front end: one object for the life of the process. It checks
+// the options, then runs command-line or interactive mode through the facade.
+class MOSKA {
+public:
+    MOSKA(int argc, char** argv);
+    virtual ~MOSKA();
+    MOSKA(const MOSKA&) = delete;
+    MOSKA& operator=(const MOSKA&) = delete;
+
+    // API_SUCCESS when every option is known, else API_ERROR after a message.
+    int checkOptions();
+    void run();
+    // Prints "\nTerminating\n" and disconnects the session.
+    void terminate();
+    void printVersion();
+
+    // The process exit status the run earned: 0 for a normal end, 1 after an error.
+    int exitStatus() const { return m_exitStatus; }
+
+    // Calls terminate() on the process's MOSKA object; false when there is none.
+    // The object is not destroyed while this runs.
+    static bool terminateInstance();
+
+    // The port for an -o value: its leading decimal digits; 0 (a port no
+    // connect accepts) when the value is missing, has no digits or is above 65535.
+    static int portFromOption(const char* value);
+
+    int commandLineMode();
+    int interactiveMode();
+
+private:
+    int m_argc;
+    char** m_argv;
+    int m_interactive = 0;
+    int m_currentLocalDriveId = 0;
+    std::unique_ptr<RP_VMAPI_LIB> m_lib;
+    std::unique_ptr<ArgumentParser> m_options;
+    VMConnectionInfo m_settings;
+    int m_exitStatus = 0;
+};

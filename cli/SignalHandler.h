@@ -1,0 +1,16 @@
+#pragma once
+
+// What the process does on a signal. The first SIGINT or SIGTERM terminates
+// the running MOSKA object; a second one, or one while no MOSKA object
+// exists, exits at once with 128 + the signal number (130 for Ctrl-C).
+// Runs on the signal thread, never in signal context.
+void SignalHandler(int signalNumber);
+
+// Number of SIGINT/SIGTERM signals handled so far.
+int SignalCount();
+
+// Call in main before any thread exists: blocks SIGINT and SIGTERM in every
+// thread and starts the one thread that waits for them; gives SIGSEGV, SIGILL
+// and SIGABRT a handler that restores the terminal, writes "\nTerminating\n"
+// and exits with 1; ignores SIGPIPE.
+bool InstallSignalHandling();

@@ -1,0 +1,111 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <stdexcept>
+#include <thread>
+
+#include "base/AThread.h"
+
+namespace {
+
+template <typename Pred>
+bool eventually(Pred pred) {
+    for (int i = 0; i < 5000; ++i) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return pred();
+}
+
+// A worker that loops until stopped, pausing at its safe point when asked.
+class Worker : public AThread {
+public:
+    std::atomic<int> entries{0};
+    std::atomic<int> passes{0};
+    std::atomic<bool> throwIt{false};
+
+    void run() override {
+        entries.fetch_add(1);
+        if (throwIt) throw std::runtime_error("boom");
+        while (!m_stop.load()) {
+            if (m_suspendThread.load()) waitIfSuspended();
+            passes.fetch_add(1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+};
+
+TEST(AThread, StartTwiceCreatesOneThread) {
+    Worker w;
+    EXPECT_FALSE(w.isRunning());
+    w.start();
+    w.start();
+    EXPECT_TRUE(w.isRunning());
+    ASSERT_TRUE(eventually([&] { return w.entries.load() == 1; }));
+    w.stopThread();
+    w.join();
+    w.join();  // a second join is harmless
+    EXPECT_EQ(w.entries.load(), 1);
+}
+
+TEST(AThread, JoinWithoutStartIsHarmless) {
+    Worker w;
+    w.join();
+    EXPECT_FALSE(w.isRunning());
+}
+
+TEST(AThread, ThrowingRunEndsOnlyItsThread) {
+    Worker w;
+    w.throwIt = true;
+    w.start();
+    w.join();
+    EXPECT_EQ(w.entries.load(), 1);
+}
+
+TEST(AThread, SuspendHoldsTheThreadUntilResume) {
+    Worker w;
+    w.start();
+    w.suspendThread();
+    EXPECT_TRUE(w.isSuspendRequested());
+    ASSERT_TRUE(eventually([&] { return w.isSuspended(); }));
+    const int held = w.passes.load();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(w.passes.load(), held);  // blocked at its safe point
+
+    w.resume();
+    ASSERT_TRUE(eventually([&] { return w.passes.load() > held + 2; }));
+    EXPECT_FALSE(w.isSuspended());
+    EXPECT_FALSE(w.isSuspendRequested());
+
+    // The pause semaphore was given back: a second pause works the same way.
+    w.suspendThread();
+    ASSERT_TRUE(eventually([&] { return w.isSuspended(); }));
+    w.resume();
+    ASSERT_TRUE(eventually([&] { return !w.isSuspended(); }));
+    w.stopThread();
+    w.join();
+}
+
+TEST(AThread, StopReleasesASuspendedThread) {
+    Worker w;
+    w.start();
+    w.suspendThread();
+    ASSERT_TRUE(eventually([&] { return w.isSuspended(); }));
+    w.stopThread();
+    w.join();  // would hang if the paused thread were not released
+    EXPECT_TRUE(w.isStopRequested());
+    EXPECT_FALSE(w.isSuspendRequested());
+    EXPECT_FALSE(w.isSuspended());
+}
+
+TEST(AThread, ResumeStartsANeverStartedThread) {
+    Worker w;
+    w.resume();
+    EXPECT_TRUE(w.isRunning());
+    ASSERT_TRUE(eventually([&] { return w.entries.load() == 1; }));
+    w.stopThread();
+    w.join();
+}
+
+}  // namespace

@@ -1,0 +1,201 @@
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "MOSKA.h"
+#include "PrintUsage.h"
+#include "SignalHandler.h"
+#include "api/VMConstants.h"
+#include "facade/RP_VMAPI_LIB.h"
+
+namespace {
+
+class Argv {
+public:
+    Argv(std::initializer_list<std::string> args) : m_text(args) {
+        for (std::string& s : m_text) m_ptrs.push_back(s.data());
+        m_ptrs.push_back(nullptr);
+    }
+    int argc() const { return static_cast<int>(m_text.size()); }
+    char** argv() { return m_ptrs.data(); }
+
+private:
+    std::vector<std::string> m_text;
+    std::vector<char*> m_ptrs;
+};
+
+struct OptionCase {
+    std::initializer_list<std::string> args;
+    int result;
+    const char* output;
+};
+
+TEST(MOSKA, CheckOptionsAcceptsOnlyTheTwelveNames) {
+    const OptionCase cases[] = {
+        {{"Tarnwick", "-a", "h", "-u", "u", "-p", "p", "-o", "1", "-f", "x", "-fw", "x", "-r", "x", "-rw", "x",
+          "-c", "x", "-i", "-v", "-h"},
+         VMConstants::API_SUCCESS, ""},
+        {{"Tarnwick", "-x"}, VMConstants::API_ERROR, "Unsupported options -x provided.\n"},
+        {{"Tarnwick", "-a", "h", "--a"}, VMConstants::API_ERROR, "Unsupported options --a provided.\n"},
+        {{"Tarnwick", "-A"}, VMConstants::API_ERROR, "Unsupported options -A provided.\n"},
+        {{"Tarnwick", "-cw", "x"}, VMConstants::API_ERROR, "Unsupported options -cw provided.\n"},
+        {{"Tarnwick", "-"}, VMConstants::API_ERROR, "Unsupported options - provided.\n"},
+        {{"Tarnwick", "-5", "-a", "h"}, VMConstants::API_SUCCESS, ""},  // a digit is not checked
+        {{"Tarnwick", "-x", "-y"}, VMConstants::API_ERROR, "Unsupported options -x provided.\n"},
+        {{"-prog", "-a", "h"}, VMConstants::API_SUCCESS, ""},  // the program name is not checked
+    };
+    for (const OptionCase& c : cases) {
+        Argv a(c.args);
+        testing::internal::CaptureStdout();
+        int result;
+        {
+            MOSKA m(a.argc(), a.argv());
+            result = m.checkOptions();
+            EXPECT_EQ(m.exitStatus(), result == VMConstants::API_SUCCESS ? 0 : 1);
+        }
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(result, c.result) << c.output;
+        EXPECT_EQ(out, c.output);
+    }
+}
+
+TEST(MOSKA, HelpPrintsOnlyTheFullUsage) {
+    testing::internal::CaptureStdout();
+    PrintUsage(0);
+    const std::string full = testing::internal::GetCapturedStdout();
+    testing::internal::CaptureStdout();
+    PrintUsage(1);
+    const std::string brief = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(full.rfind(brief, 0), 0u);  // the full form starts with the short one
+    EXPECT_TRUE(brief.ends_with("         [-h] help\n\nExit:    Ctrl-C\n\n"));
+
+    Argv a{"Tarnwick", "-a", "host", "-v", "-h", "-c", "/tmp/x.iso"};
+    testing::internal::CaptureStdout();
+    int status;
+    {
+        MOSKA m(a.argc(), a.argv());
+        m.run();
+        status = m.exitStatus();
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), full);
+    EXPECT_EQ(status, 0);
+}
+
+TEST(MOSKA, VersionBannerComesFirstAndAFailedModeIsAnError) {
+    Argv a{"Tarnwick", "-v"};
+    testing::internal::CaptureStdout();
+    int status;
+    {
+        MOSKA m(a.argc(), a.argv());
+        m.run();
+        status = m.exitStatus();
+    }
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.rfind("MOSKA. Version: 5.04.04 (Build 354)\n", 0), 0u);
+    EXPECT_TRUE(out.ends_with("Stopping due to errors\n"));
+    EXPECT_EQ(status, 1);
+}
+
+TEST(MOSKA, ConstructorSetsTheFacadeUp) {
+    Argv a{"Tarnwick"};
+    EXPECT_EQ(g_lib.load(), nullptr);
+    {
+        MOSKA m(a.argc(), a.argv());
+        EXPECT_NE(g_lib.load(), nullptr);
+    }
+    EXPECT_EQ(g_lib.load(), nullptr);
+}
+
+TEST(MOSKA, PortFromOption) {
+    struct {
+        const char* value;
+        int port;
+    } cases[] = {{"2068", 2068}, {"623abc", 623}, {"65535", 65535}, {"65536", 0}, {"99999999999", 0},
+                 {"abc", 0},     {"", 0},         {nullptr, 0},     {"-5", 0},    {"0", 0}};
+    for (const auto& c : cases) EXPECT_EQ(MOSKA::portFromOption(c.value), c.port) << (c.value ? c.value : "null");
+}
+
+TEST(FacadeStub, NothingReportsASuccessItDidNotAchieve) {
+    RP_VMAPI_LIB lib;
+    VMConnectionInfo settings;
+    settings.setIpAddress("127.0.0.1");
+    EXPECT_EQ(lib.connect(&settings, nullptr), VMConstants::API_ERROR);
+    EXPECT_EQ(lib.connect(nullptr, nullptr), VMConstants::API_INVALID_ARGUMENT);
+    EXPECT_EQ(lib.requestRemoteDriveList(), VMConstants::API_INVALID_STATE);
+    EXPECT_EQ(lib.getLocalDriveObject(L"/tmp/x.img", true), nullptr);
+    EXPECT_EQ(lib.mapDrive(0), VMConstants::API_INVALID_STATE);
+    EXPECT_EQ(lib.setLocalDriveForMapping(0, 1), VMConstants::API_ERROR);
+    EXPECT_EQ(lib.setLocalDriveReadOnly(0, 1), VMConstants::API_ERROR);
+    EXPECT_EQ(lib.cancelConnect(), VMConstants::API_INVALID_STATE);
+    EXPECT_EQ(lib.getSessionStatus(), nullptr);
+    EXPECT_EQ(lib.isSessionRunning(), 0);
+    lib.waitWhileSessionRunning();  // returns: no session runs
+    EXPECT_EQ(lib.disconnect(), VMConstants::API_SUCCESS);
+    EXPECT_EQ(lib.getConnectionStatus(), VMConstants::VMAPI_DISCONNECTED);
+}
+
+// Signal tests run in fresh processes: the signal counter is process-wide and
+// the handler exits. The child sends its stdout to stderr for the matcher.
+class SignalTest : public testing::Test {
+protected:
+    void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
+
+TEST_F(SignalTest, SignalWithoutMOSKAExitsAtOnce) {
+    EXPECT_EXIT(SignalHandler(SIGINT), testing::ExitedWithCode(130), "");
+    EXPECT_EXIT(SignalHandler(SIGTERM), testing::ExitedWithCode(143), "");
+}
+
+[[noreturn]] void signalTwiceByHand() {
+    dup2(2, 1);
+    Argv a{"Tarnwick", "-v"};
+    MOSKA m(a.argc(), a.argv());
+    SignalHandler(SIGINT);
+    fprintf(stderr, "still running\n");
+    SignalHandler(SIGINT);
+    _exit(7);
+}
+
+[[noreturn]] void signalTwiceByKill() {
+    dup2(2, 1);
+    if (!InstallSignalHandling()) _exit(5);
+    Argv a{"Tarnwick", "-v"};
+    MOSKA m(a.argc(), a.argv());
+    kill(getpid(), SIGTERM);
+    for (int i = 0; i < 10000 && SignalCount() == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    fprintf(stderr, "count=%d\n", SignalCount());
+    kill(getpid(), SIGINT);
+    std::this_thread::sleep_for(std::chrono::seconds(20));
+    _exit(7);
+}
+
+TEST_F(SignalTest, FirstSignalTerminatesSecondExits) {
+    EXPECT_EXIT(signalTwiceByHand(), testing::ExitedWithCode(130), "\nTerminating\nstill running\n");
+}
+
+TEST_F(SignalTest, RealSignalsReachTheSignalThread) {
+    EXPECT_EXIT(signalTwiceByKill(), testing::ExitedWithCode(130), "\nTerminating\ncount=1\n");
+}
+
+TEST_F(SignalTest, FatalSignalsRestoreAndExitWithOne) {
+    for (int sig : {SIGABRT, SIGILL, SIGSEGV}) {
+        EXPECT_EXIT(
+            {
+                dup2(2, 1);
+                InstallSignalHandling();
+                raise(sig);
+                _exit(7);
+            },
+            testing::ExitedWithCode(1), "\nTerminating\n")
+            << sig;
+    }
+}
+
+}  // namespace
