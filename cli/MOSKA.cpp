@@ -48,6 +48,11 @@ bool MOSKA::terminateInstance() {
     return true;
 }
 
+bool MOSKA::instanceExists() {
+    std::lock_guard<std::mutex> lock(g_instanceLock);
+    return g_instance != nullptr;
+}
+
 int MOSKA::checkOptions() {
     for (int i = 1; i < m_argc; ++i) {
         const char* arg = m_argv[i];

@@ -28,6 +28,7 @@ public:
     // Calls terminate() on the process's MOSKA object; false when there is none.
     // The object is not destroyed while this runs.
     static bool terminateInstance();
+    static bool instanceExists();
 
     // The port for an -o value: its leading decimal digits; 0 (a port no
     // connect accepts) when the value is missing, has no digits or is above 65535.

@@ -2,9 +2,11 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdint>
 
 #include "MOSKA.h"
 #include "TerminalState.h"
@@ -12,10 +14,19 @@
 namespace {
 
 std::atomic<int> g_signalCount{0};
+std::atomic<bool> g_terminateFinished{false};
+
+// What _exit does, without the flush of stdio streams that some runtimes
+// (thread sanitizer) add to _exit: a stream locked by a stuck thread must
+// not keep the process alive.
+[[noreturn]] void exitProcess(int status) {
+    syscall(SYS_exit_group, status);
+    _exit(status);
+}
 
 [[noreturn]] void exitNow(int status) {
     TerminalState::restore();
-    _exit(status);
+    exitProcess(status);
 }
 
 void fatalSignal(int) {
@@ -23,7 +34,7 @@ void fatalSignal(int) {
     static const char msg[] = "\nTerminating\n";
     ssize_t ignored = write(STDOUT_FILENO, msg, sizeof msg - 1);
     (void)ignored;
-    _exit(1);
+    exitProcess(1);
 }
 
 sigset_t waitedSignals() {
@@ -32,6 +43,13 @@ sigset_t waitedSignals() {
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
     return set;
+}
+
+void* terminateWorker(void* arg) {
+    const int signalNumber = static_cast<int>(reinterpret_cast<intptr_t>(arg));
+    if (!MOSKA::terminateInstance()) exitNow(128 + signalNumber);
+    g_terminateFinished.store(true);
+    return nullptr;
 }
 
 void* signalThread(void*) {
@@ -47,14 +65,27 @@ void* signalThread(void*) {
 
 void SignalHandler(int signalNumber) {
     if (g_signalCount.fetch_add(1) > 0) exitNow(128 + signalNumber);
-    if (!MOSKA::terminateInstance()) exitNow(128 + signalNumber);
+    if (!MOSKA::instanceExists()) exitNow(128 + signalNumber);
+    // The disconnect may take a while: it runs on a thread of its own, so the
+    // signal thread is free to act on a second signal at once.
+    void* arg = reinterpret_cast<void*>(static_cast<intptr_t>(signalNumber));
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_t worker;
+    const bool started = pthread_create(&worker, &attr, terminateWorker, arg) == 0;
+    pthread_attr_destroy(&attr);
+    if (!started) terminateWorker(arg);
 }
 
 int SignalCount() { return g_signalCount.load(); }
 
+bool TerminationFinished() { return g_terminateFinished.load(); }
+
 bool InstallSignalHandling() {
     struct sigaction fatal {};
     fatal.sa_handler = fatalSignal;
+    fatal.sa_flags = SA_RESETHAND;  // a fault inside the handler ends the process plainly
     sigemptyset(&fatal.sa_mask);
     for (int sig : {SIGABRT, SIGILL, SIGSEGV}) sigaction(sig, &fatal, nullptr);
     signal(SIGPIPE, SIG_IGN);

@@ -3,11 +3,14 @@
 // What the process does on a signal. The first SIGINT or SIGTERM terminates
 // the running MOSKA object; a second one, or one while no MOSKA object
 // exists, exits at once with 128 + the signal number (130 for Ctrl-C).
-// Runs on the signal thread, never in signal context.
+// Runs on the signal thread, never in signal context; the terminate itself
+// runs on a thread of its own, so a second signal is acted on at once.
 void SignalHandler(int signalNumber);
 
 // Number of SIGINT/SIGTERM signals handled so far.
 int SignalCount();
+// True once the terminate started by the first signal has returned.
+bool TerminationFinished();
 
 // Call in main before any thread exists: blocks SIGINT and SIGTERM in every
 // thread and starts the one thread that waits for them; gives SIGSEGV, SIGILL

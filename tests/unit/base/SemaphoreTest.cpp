@@ -127,7 +127,8 @@ TEST(ASemaphore, SignalsDoNotInterruptWaits) {
         pthread_kill(timedId.load(), SIGUSR1);
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    EXPECT_TRUE(eventually([&] { return g_usr1.load() >= 10; }));
+    // Pending signals of one kind merge, so only "some were handled" is certain.
+    EXPECT_TRUE(eventually([&] { return g_usr1.load() >= 1; }));
     EXPECT_EQ(plain.load(), -1);
     EXPECT_EQ(timed.load(), -1);
     s.release();

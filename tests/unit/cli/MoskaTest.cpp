@@ -157,6 +157,8 @@ TEST_F(SignalTest, SignalWithoutMOSKAExitsAtOnce) {
     Argv a{"Tarnwick", "-v"};
     MOSKA m(a.argc(), a.argv());
     SignalHandler(SIGINT);
+    for (int i = 0; i < 10000 && !TerminationFinished(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     fprintf(stderr, "still running\n");
     SignalHandler(SIGINT);
     _exit(7);
@@ -168,12 +170,33 @@ TEST_F(SignalTest, SignalWithoutMOSKAExitsAtOnce) {
     Argv a{"Tarnwick", "-v"};
     MOSKA m(a.argc(), a.argv());
     kill(getpid(), SIGTERM);
-    for (int i = 0; i < 10000 && SignalCount() == 0; ++i)
+    for (int i = 0; i < 10000 && !TerminationFinished(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     fprintf(stderr, "count=%d\n", SignalCount());
     kill(getpid(), SIGINT);
     std::this_thread::sleep_for(std::chrono::seconds(20));
     _exit(7);
+}
+
+// The first terminate is stuck (its output blocks on a stdout held by the
+// main thread); the second signal must still end the process at once.
+[[noreturn]] void secondSignalWhileTerminateIsStuck() {
+    dup2(2, 1);
+    if (!InstallSignalHandling()) _exit(5);
+    Argv a{"Tarnwick", "-v"};
+    MOSKA m(a.argc(), a.argv());
+    flockfile(stdout);
+    kill(getpid(), SIGINT);
+    for (int i = 0; i < 10000 && SignalCount() == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    fprintf(stderr, "count=%d finished=%d\n", SignalCount(), TerminationFinished() ? 1 : 0);
+    kill(getpid(), SIGINT);
+    std::this_thread::sleep_for(std::chrono::seconds(20));
+    _exit(7);
+}
+
+TEST_F(SignalTest, SecondSignalExitsWhileTheFirstTerminateRuns) {
+    EXPECT_EXIT(secondSignalWhileTerminateIsStuck(), testing::ExitedWithCode(130), "count=1 finished=0\n");
 }
 
 TEST_F(SignalTest, FirstSignalTerminatesSecondExits) {
