@@ -1,0 +1,159 @@
+#include "protocol/PacketReceiver.h"
+
+#include "base/DebugLog.h"
+#include "platform/Clock.h"
+#include "protocol/Disconnect.h"
+#include "protocol/DeviceConfigurationOption.h"
+#include "protocol/DeviceStatus.h"
+#include "protocol/Heartbeat.h"
+#include "protocol/LoginResponse.h"
+#include "protocol/OTPResponse.h"
+#include "protocol/PacketBytes.h"
+#include "protocol/ReadRequest.h"
+#include "protocol/ServerImageCreateResponse.h"
+#include "protocol/ServerImageDataResponse.h"
+#include "protocol/ServerImageInfoResponse.h"
+#include "protocol/ServerImageSpaceResponse.h"
+#include "protocol/SessionIdResponse.h"
+#include "protocol/SetDeviceCountResponse.h"
+#include "protocol/VDiskGetAlternateTocData.h"
+#include "protocol/VDiskInfo.h"
+#include "protocol/VDiskRelease.h"
+#include "protocol/VDiskWrite.h"
+
+namespace {
+const char* const kReceive = "PacketReceiver::receive:";
+}
+
+PacketReceiver::PacketReceiver() : m_body(size_t(INITIAL_BODY_CAPACITY), 0) {}
+
+PacketReceiver::~PacketReceiver() { m_semaphore.close(); }
+
+void PacketReceiver::setHold(bool hold) {
+    {
+        std::lock_guard<std::mutex> lock(m_holdMutex);
+        m_hold = hold;
+    }
+    m_holdChanged.notify_all();
+}
+
+void PacketReceiver::waitWhileHeld() {
+    // A short pause so a caller that loops on null does not spin.
+    std::unique_lock<std::mutex> lock(m_holdMutex);
+    m_holdChanged.wait_for(lock, tw::Clock::toReal(HOLD_WAIT_MS), [this] { return !m_hold.load(); });
+}
+
+std::unique_ptr<ZELKPacket> PacketReceiver::receive(ByteStream* socket) {
+    if (socket == nullptr) {
+        LogMessage("%s called with NULL socket\n", kReceive);
+        tw::Clock::sleepMs(HOLD_WAIT_MS);
+        return nullptr;
+    }
+    if (m_hold) {
+        waitWhileHeld();
+        return nullptr;
+    }
+    if (socket->readFully(reinterpret_cast<char*>(m_header), m_headerSize) != m_headerSize) {
+        m_semaphore.release();
+        LogMessage("%s Socket Closed by peer reading header.\n", kReceive);
+        throw "Socket Closed by peer reading header.";
+    }
+    m_tuvo = ZELKPacket::isTuvoMagic(m_header);
+    if (!m_tuvo && !ZELKPacket::isZelkMagic(m_header)) {
+        m_semaphore.release();
+        LogMessage("%s Bad magic string while reading ZELK packet.\n", kReceive);
+        throw "Bad magic string while reading ZELK packet.";
+    }
+    int type = ReadUInt16BE(8, m_header);
+    uint32_t length = ReadUInt32BE(4, m_header);
+    LogMessage("%s ZELK Packet (0x%x) length=%u\n", kReceive, unsigned(type), length);
+    if (length > ZELKPacket::MAX_PACKET_LENGTH) {
+        m_semaphore.release();
+        throw "Error, packet length exceeds MAXINT";
+    }
+    if (length < uint32_t(m_headerSize)) {
+        m_semaphore.release();
+        LogMessage("%s packet length %u below the header size\n", kReceive, length);
+        throw "Error, packet length below header size";
+    }
+    int bodyLength = int(length) - m_headerSize;
+    if (bodyLength > m_bodyCapacity) {
+        m_bodyCapacity = bodyLength;
+        m_body.assign(size_t(bodyLength), 0);
+    }
+    if (bodyLength > 0 && socket->readFully(reinterpret_cast<char*>(m_body.data()), bodyLength) != bodyLength) {
+        m_semaphore.release();
+        LogMessage("%s Socket Closed by peer reading payload.\n", kReceive);
+        throw "Socket Closed by peer reading payload.";
+    }
+    std::unique_ptr<ZELKPacket> packet = createPacket(type);
+    if (packet && !packet->parse(m_header, m_body.data(), int(length))) {
+        LogMessage("%s dropping malformed %s (0x%x) length=%u\n", kReceive, packet->getName().c_str(),
+                   unsigned(type), length);
+        packet.reset();
+    }
+    m_semaphore.release();
+    return packet;
+}
+
+std::unique_ptr<ZELKPacket> PacketReceiver::createPacket(int type) {
+    if (m_expectingLogin && type != 0x8100 && type != 0x8200 && type != 0x0400 && type != 0x8400) {
+        LogMessage("\n\n%s Expecting 0x%x, but got (0x%x)\n\n\n", "PacketReceiver::createPacket:", 0x8100u,
+                   unsigned(type));
+        return nullptr;
+    }
+    if (m_tuvo) {
+        switch (type) {
+            case 0x0400:
+            case 0x8400:
+                return std::make_unique<Heartbeat>(true);
+            case 0x8102:
+                return std::make_unique<SessionIdResponse>();
+            case 0x8103:
+                return std::make_unique<OTPResponse>();
+            default:
+                break;
+        }
+    }
+    switch (type) {
+        case 0x8100:
+            m_expectingLogin = false;
+            return std::make_unique<LoginResponse>();
+        case 0x8110:
+            return std::make_unique<Disconnect>();
+        case 0x8200:
+            return std::make_unique<VDiskInfo>();
+        case 0x8240:
+            return std::make_unique<VDiskRelease>();
+        case 0x8241:
+            return std::make_unique<SetDeviceCountResponse>();
+        case 0x8300:
+            return std::make_unique<ReadRequest>();
+        case 0x8310:
+            return std::make_unique<VDiskWrite>();
+        case 0x8320:
+            return std::make_unique<VDiskGetAlternateTocData>();
+        case 0x8410:
+            return std::make_unique<DeviceStatus>();
+        case 0x8430:
+            return std::make_unique<DeviceConfigurationOption>();
+        case 0x8500:
+            return std::make_unique<ServerImageInfoResponse>();
+        case 0x8530:
+            return std::make_unique<ServerImageSpaceResponse>();
+        case 0x8540:
+            return std::make_unique<ServerImageCreateResponse>();
+        case 0x8570:
+            return std::make_unique<ServerImageDataResponse>();
+        default:
+            LogMessage("%s Unknown message type: (0x%x)\n", "PacketReceiver::createPacket:", unsigned(type));
+            return nullptr;
+    }
+}
+
+void PacketReceiver::stop() {
+    m_running = false;
+    LogMessage("%s called\n", "PacketReceiver::stop:");
+    m_semaphore.release();
+    m_semaphore.timedWaitMs(1000);
+}

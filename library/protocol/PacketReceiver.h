@@ -1,0 +1,56 @@
+#pragma once
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "base/ASemaphore.h"
+#include "base/ByteStream.h"
+#include "protocol/ZELKPacket.h"
+
+// Reads one packet at a time from the transport: a 12-byte header, then the
+// body, and builds the packet object for its magic and type.
+class PacketReceiver {
+public:
+    static constexpr int INITIAL_BODY_CAPACITY = 1024;
+    // How long receive() waits while held before it returns null.
+    static constexpr int HOLD_WAIT_MS = 20;
+
+    PacketReceiver();
+    virtual ~PacketReceiver();
+    PacketReceiver(const PacketReceiver&) = delete;
+    PacketReceiver& operator=(const PacketReceiver&) = delete;
+
+    // The next packet, or null (held, no stream, refused, unknown or
+    // malformed type; the bytes are consumed in the last three cases).
+    // Throws a C string on end of stream and framing errors.
+    std::unique_ptr<ZELKPacket> receive(ByteStream* socket);
+    // An empty packet object for the type (under the last header's magic), or null.
+    std::unique_ptr<ZELKPacket> createPacket(int type);
+    void stop();
+
+    void setExpectingLogin(bool expecting) { m_expectingLogin = expecting; }
+    bool isExpectingLogin() const { return m_expectingLogin; }
+    void setHold(bool hold);
+    bool isHeld() const { return m_hold; }
+    bool isRunning() const { return m_running; }
+    bool lastWasTuvo() const { return m_tuvo; }
+    int getBodyCapacity() const { return m_bodyCapacity; }
+
+private:
+    void waitWhileHeld();
+
+    uint8_t m_header[ZELKPacket::HEADER_SIZE] = {};
+    std::vector<uint8_t> m_body;
+    int m_bodyCapacity = INITIAL_BODY_CAPACITY;
+    int m_headerSize = ZELKPacket::HEADER_SIZE;
+    std::atomic<bool> m_tuvo{false};
+    std::atomic<bool> m_expectingLogin{false};
+    std::atomic<bool> m_running{true};
+    std::atomic<bool> m_hold{false};
+    ASemaphore m_semaphore{true};
+    std::mutex m_holdMutex;
+    std::condition_variable m_holdChanged;
+};
