@@ -61,6 +61,11 @@ FLOPPY_SIZE = 1474560                   # 2880 blocks: a floppy image
 REMOVABLE_SIZE = 8 << 20                # 16384 blocks: more than a floppy holds
 
 
+def read_file(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
 def sha256_file(path):
     with open(path, "rb") as f:
         return hashlib.sha256(f.read()).hexdigest()
@@ -88,6 +93,7 @@ class Output:
                 chunk = b""
             with self._cond:
                 if not chunk:
+                    stream.close()
                     self._done = True
                     self._cond.notify_all()
                     return

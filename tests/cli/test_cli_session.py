@@ -79,7 +79,7 @@ class ServedMedia(SessionCase):
 
     def check_write(self, option, size, drive, seed):
         image = h.make_image(self.dir, "medium%s.img" % option, size, seed)
-        before = open(image, "rb").read()
+        before = h.read_file(image)
         app = self.appliance()
         t = self.tarnwick(h.tarnwick_args(app, option, image))
         kind = "Floppy" if option.startswith("-f") else "Removable"
@@ -96,7 +96,7 @@ class ServedMedia(SessionCase):
         block = 5
         new = h.pattern(2 * 512, seed=99)
         status = app.write_blocks(drive, block, 2, new)
-        after = open(image, "rb").read()
+        after = h.read_file(image)
         self.assertEqual(len(after), len(before), option)
         if writable:
             self.assertEqual(status, 0, option)
