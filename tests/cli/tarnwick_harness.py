@@ -210,3 +210,33 @@ def release_all(app):
 
 def tarnwick_args(app, *media, user=USER, password=PASSWORD):
     return ["-a", "127.0.0.1", "-o", str(app.port), "-u", user, "-p", password, *media]
+
+
+# ----- what the library can do yet -------------------------------------------
+
+_abilities = {}
+
+
+def library_abilities(cert_dir):
+    """Whether the facade connects and logs in ("session") and whether it
+    builds local drives ("drives"): the facade's halves land one after the
+    other, and tests that need a missing half are skipped with that reason.
+    Probed once per process with the real Tarnwick."""
+    if _abilities:
+        return _abilities
+    import tempfile
+    with tempfile.TemporaryDirectory(prefix="tarnwick-probe-") as d:
+        iso = make_image(d, "probe.iso", 2048 * 16)
+        t = Tarnwick(["-i"], d, stdin=subprocess.PIPE)
+        t.proc.stdin.write(("1\nhost\nuser\npw\n3\n%s\n5\n" % iso).encode())
+        t.proc.stdin.close()
+        _, out = t.finish()
+        _abilities["drives"] = "Local Device not found for" not in out
+        app = start_appliance(cert_dir, login_status=2)
+        try:
+            t = Tarnwick(tarnwick_args(app, "-c", iso), d)
+            t.finish()
+            _abilities["session"] = bool(app.packets("LoginMessage"))
+        finally:
+            app.stop()
+    return _abilities

@@ -26,8 +26,13 @@ def tearDownModule():
 
 class SessionCase(unittest.TestCase):
     TLS = False
+    NEEDS = ("session", "drives")
 
     def setUp(self):
+        can = h.library_abilities(CERT_DIR)
+        for half in self.NEEDS:
+            if not can[half]:
+                self.skipTest("the library's facade has no %s half yet (it is still a stub)" % half)
         self._dir = tempfile.TemporaryDirectory(prefix="tarnwick-e2e-")
         self.dir = self._dir.name
         self.addCleanup(self._dir.cleanup)
@@ -195,6 +200,8 @@ class RefusedMedia(SessionCase):
 
 
 class Failures(SessionCase):
+    NEEDS = ("session",)
+
     def test_wrong_password(self):
         app = self.appliance(login_status=2)
         iso = h.make_iso(self.dir)
@@ -204,6 +211,10 @@ class Failures(SessionCase):
         self.assertEqual(rc, 1)
         self.assertEqual(app.packets("LoginMessage")[0].fields["password"], "wrong")
         self.assertEqual(app.packets("GetVDiskInfo"), [])
+
+
+class NoConnection(SessionCase):
+    NEEDS = ()
 
     def test_no_medium(self):
         app = self.appliance()
