@@ -48,7 +48,7 @@ def main():
         say("3. Starting Tarnwick (the password is shown here only because it is a demo):")
         say("   $ Tarnwick " + " ".join(args))
         t = h.Tarnwick(args, work, echo=echo_tarnwick)
-        req = h.wait_mapped(app, h.CD)
+        req = h.wait_mapped(app, h.CD, tarnwick=t)
         if req is None or not t.wait_for("Mapped CD!\n"):
             say("FAILED: Tarnwick did not map the image")
             return 1

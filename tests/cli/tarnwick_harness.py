@@ -175,13 +175,16 @@ def start_appliance(cert_dir, tls=False, **settings):
     return FakeAppliance(cfg).start()
 
 
-def wait_mapped(app, drive, timeout=TIMEOUT):
-    """The fields of the map request for that drive id, or None."""
+def wait_mapped(app, drive, timeout=TIMEOUT, tarnwick=None):
+    """The fields of the map request for that drive id, or None (also as soon
+    as the given Tarnwick has ended without it)."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         fields = app.mapped.get(drive)
         if fields is not None:
             return fields
+        if tarnwick is not None and tarnwick.proc.poll() is not None:
+            return app.mapped.get(drive)
         time.sleep(0.01)
     return None
 

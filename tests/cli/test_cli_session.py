@@ -47,8 +47,8 @@ class SessionCase(unittest.TestCase):
         self.addCleanup(t.kill)
         return t
 
-    def mapped(self, app, drive):
-        fields = h.wait_mapped(app, drive)
+    def mapped(self, app, drive, tarnwick=None):
+        fields = h.wait_mapped(app, drive, tarnwick=tarnwick)
         self.assertIsNotNone(fields, "drive %d was never mapped" % drive)
         return fields
 
