@@ -21,6 +21,7 @@
 #include "device/VMLocalDrive.h"
 #include "facade/RP_VMAPI_LIB.h"
 #include "platform/NativePath.h"
+#include "fakes/FakeDevicePlatform.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -439,6 +440,59 @@ TEST_F(Validation, WritableRequestOnAReadOnlyImage) {
     if (geteuid() == 0) {
         EXPECT_EQ(std::system(("chattr -i '" + ro + "'").c_str()), 0);
     }
+}
+
+// Devices, through the device layer's fake platform: what the checks make of
+// a missing disc, a mounted or write-protected stick and each device type.
+TEST_F(Validation, Devices) {
+    FakeDevicePlatform fake;
+    ScopedPlatform use(fake);
+    fake.addDisk("/fake/usb", 8, 16, 8 << 20).usb = true;
+    fake.addDisk("/fake/usb-small", 8, 32, 2 << 20).usb = true;  // floppy-sized
+    FakeDevicePlatform::Disk& mounted = fake.addDisk("/fake/usb-mounted", 8, 48, 8 << 20);
+    mounted.usb = true;
+    mounted.mounted = true;
+    FakeDevicePlatform::Disk& locked = fake.addDisk("/fake/usb-locked", 8, 64, 8 << 20);
+    locked.usb = true;
+    locked.readOnly = true;
+    fake.addDisk("/fake/fd0", 2, 0, 1474560);
+    fake.addDisk("/fake/sr0", 11, 0, 1000 * 2048, 2048);
+    fake.addDisk("/fake/sr1", 11, 1, 0, 2048).mediaPresent = false;
+
+    const std::string noF = "Local Device type is not compatible with -f (floppy): ";
+    const std::string noC = "Local Device type is not compatible with -c: (CD/DVD) ";
+    const std::string noR = "Local Device type is not compatible with -r (removable): ";
+    struct Case {
+        Kind kind;
+        std::string path;
+        std::string output;
+    } cases[] = {
+        {Kind::Removable, "/fake/usb", ""},
+        {Kind::RemovableW, "/fake/usb", ""},
+        {Kind::Floppy, "/fake/usb", noF + "/fake/usb\n"},
+        {Kind::CD, "/fake/usb", noC + "/fake/usb\n"},
+        {Kind::FloppyW, "/fake/usb-small", ""},
+        {Kind::Removable, "/fake/usb-small", ""},
+        {Kind::Floppy, "/fake/fd0", ""},
+        {Kind::CD, "/fake/sr0", ""},
+        {Kind::Floppy, "/fake/sr0", noF + "/fake/sr0\n"},
+        {Kind::Removable, "/fake/sr0", noR + "/fake/sr0\n"},
+        {Kind::CD, "/fake/sr1", "Local Drive has no media: /fake/sr1\n"},
+        {Kind::Removable, "/fake/usb-mounted", ""},  // read-only use of a mounted stick
+        {Kind::RemovableW, "/fake/usb-mounted",
+         "Local Device not writable: /fake/usb-mounted\nLocal Device is mounted: /fake/usb-mounted\n"},
+        {Kind::RemovableW, "/fake/usb-locked", "Local Device not writable: /fake/usb-locked\n"},
+        {Kind::Removable, "/fake/usb-locked", ""},
+    };
+    for (const Case& c : cases) {
+        Argv a{"Tarnwick"};
+        MOSKA m(a.argc(), a.argv());
+        testing::internal::CaptureStdout();
+        const int rejected = validate(m, c.kind, c.path);
+        EXPECT_EQ(frontEndLines(testing::internal::GetCapturedStdout()), c.output) << c.path << " kind " << int(c.kind);
+        EXPECT_EQ(rejected, c.output.empty() ? 0 : 1) << c.path << " kind " << int(c.kind);
+    }
+    EXPECT_EQ(fake.openHandles(), 0) << "a validation left a device open";
 }
 
 }  // namespace
