@@ -152,6 +152,32 @@ int buildFru(KelvaneContext& ctx, XmlElement* root, FruDoc* doc) {
     return 0;
 }
 
+// True when the text is UTF-8 made only of characters an XML 1.0 document
+// can hold; anything else would leave a document no parser reads.
+bool isXmlText(const char* text) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text);
+    while (*p) {
+        uint32_t c = *p;
+        int more = 0;
+        if (c < 0x80) more = 0;
+        else if ((c & 0xE0) == 0xC0) { c &= 0x1F; more = 1; }
+        else if ((c & 0xF0) == 0xE0) { c &= 0x0F; more = 2; }
+        else if ((c & 0xF8) == 0xF0) { c &= 0x07; more = 3; }
+        else return false;
+        ++p;
+        for (int i = 0; i < more; ++i, ++p) {
+            if ((*p & 0xC0) != 0x80) return false;
+            c = (c << 6) | (*p & 0x3F);
+        }
+        static const uint32_t kMinimum[] = {0, 0x80, 0x800, 0x10000};
+        if (c < kMinimum[more]) return false;  // overlong
+        const bool allowed = c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
+                             (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
+        if (!allowed) return false;
+    }
+    return true;
+}
+
 struct WriteBack {
     const char* KelvaneContext::*value;
     const char* path;
@@ -200,6 +226,11 @@ int writeBack(const KelvaneContext& ctx, XmlElement* root) {
                 return 2;
             }
             value = sprintf_macaddr(value);
+        }
+        // Checked as written: the colons of a MAC can split a UTF-8 sequence.
+        if (!isXmlText(value)) {
+            std::printf("Error! The value for %s is not valid XML text\n", w.path);
+            return 2;
         }
         e->setText(value);
     }

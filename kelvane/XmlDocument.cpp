@@ -21,7 +21,9 @@ std::string trimmed(const std::string& s) {
     return s.substr(b, e - b + 1);
 }
 
-void appendEscaped(std::string& out, const std::string& s) {
+// A parser turns a raw CR into LF, and a raw tab or line end inside an
+// attribute into a space; written as references they read back unchanged.
+void appendEscaped(std::string& out, const std::string& s, bool attribute = false) {
     for (char c : s) {
         switch (c) {
             case '<': out += "&lt;"; break;
@@ -29,6 +31,9 @@ void appendEscaped(std::string& out, const std::string& s) {
             case '&': out += "&amp;"; break;
             case '\'': out += "&apos;"; break;
             case '"': out += "&quot;"; break;
+            case '\r': out += "&#13;"; break;
+            case '\n': out += attribute ? "&#10;" : "\n"; break;
+            case '\t': out += attribute ? "&#9;" : "\t"; break;
             default: out += c;
         }
     }
@@ -43,7 +48,7 @@ void printElement(std::string& out, const XmlElement& e, size_t depth) {
         out += ' ';
         out += name;
         out += "=\"";
-        appendEscaped(out, value);
+        appendEscaped(out, value, true);
         out += '"';
     }
     if (e.children().empty()) {

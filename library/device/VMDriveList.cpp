@@ -97,9 +97,10 @@ void VMDriveList::copyFrom(const VMDriveList& src) {
 }
 
 VMDriveList::~VMDriveList() {
-    // Bounded: a drive still held must not hang the owner's teardown.
-    const bool remote = m_remoteSem && m_remoteSem->timedWait(5) == ASemaphore::WAIT_OBTAINED;
-    const bool local = m_localSem && m_localSem->timedWait(5) == ASemaphore::WAIT_OBTAINED;
+    // A side whose drive is still held is not waited for: the hold ends
+    // here with the drive. Other waits are bounded so teardown cannot hang.
+    const bool remote = m_remoteSem && !m_heldRemote.load() && m_remoteSem->timedWait(5) == ASemaphore::WAIT_OBTAINED;
+    const bool local = m_localSem && !m_heldLocal.load() && m_localSem->timedWait(5) == ASemaphore::WAIT_OBTAINED;
     m_remoteDrives.clear();
     m_retiredRemoteDrives.clear();
     m_localDrives.clear();

@@ -271,31 +271,31 @@ void VMIO::AddPrefixA(char* out, const char* name) {
     std::strcat(out, name);
 }
 
-bool VMIO::CheckDrive(Handle h) {
+namespace {
+
+// Media check on a handle whose device class is known (null: not a device).
+bool checkDrive(VMIO::Handle h, const DeviceClass* c) {
     static const wchar_t* who = L"VMIO::CheckDrive:";
-    if (h == INVALID_HANDLE) return false;
-    Platform& p = platform();
-    VMIOPlatform::NodeInfo info = p.statHandle(h);
+    VMIOPlatform& p = VMIO::platform();
     bool ok = false;
     int status = -1;
-    if (info.kind == VMIOPlatform::NodeKind::Block) {
-        DeviceClass c = classify(info.rdev);
+    if (c) {
         bool decided = false;
-        if (c.cd) {
+        if (c->cd) {
             status = p.cdromDriveStatus(h);
             if (status >= 0) {
                 ok = status == CDS_DISC_OK;
                 decided = true;
             }
         }
-        if (!decided && c.floppy) {
+        if (!decided && c->floppy) {
             // A legacy floppy reports its nominal size with no disk in it.
             uint8_t block[512];
             ok = readFully(h, 0, sizeof block, block) == int64_t(sizeof block);
             status = ok ? 0 : -1;
             decided = true;
         }
-        if (!decided && c.sgCapable) {
+        if (!decided && c->sgCapable) {
             VMIOPlatform::SgCommand tur;  // TEST UNIT READY: six zero bytes
             tur.cdbLength = 6;
             tur.direction = VMIOPlatform::SgDirection::None;
@@ -316,6 +316,14 @@ bool VMIO::CheckDrive(Handle h) {
     }
     LogMessageW(L"%ls handle: %i status: %i changeCount %d\n", who, static_cast<int>(h), status, 0);
     return ok;
+}
+
+}  // namespace
+
+bool VMIO::CheckDrive(Handle h) {
+    if (h == INVALID_HANDLE) return false;
+    DeviceClass c;
+    return checkDrive(h, classifyHandle(h, &c) ? &c : nullptr);
 }
 
 bool VMIO::StorageCheckVerify(const wchar_t* path) {
@@ -523,7 +531,9 @@ int VMIO::ReadSectors(Handle h, uint32_t bytes, uint32_t blockSize, uint32_t sta
     LogMessageW(L"%ls handle=%ld, bs=%ld, bytes=%ld, start=%ld\n", who, static_cast<long>(h),
                 static_cast<long>(blockSize), static_cast<long>(bytes), static_cast<long>(startBlock));
     tw::setLastError(0);
-    if (!CheckDrive(h)) return 0;
+    DeviceClass c;
+    const bool device = classifyHandle(h, &c);
+    if (!checkDrive(h, device ? &c : nullptr)) return 0;
     if (bytes > MAX_READ_BYTES) {
         LogMessageW(L"%ls Number of bytes greater than 65536! limiting read (%ld)\n", who, static_cast<long>(bytes));
         bytes = MAX_READ_BYTES;
@@ -531,8 +541,7 @@ int VMIO::ReadSectors(Handle h, uint32_t bytes, uint32_t blockSize, uint32_t sta
     uint32_t blocks = std::min<uint32_t>(bytes / blockSize, 0xFFFF);
     if (blocks == 0) return 0;
     const uint32_t length = blocks * blockSize;
-    DeviceClass c;
-    if (classifyHandle(h, &c) && c.sgCapable) {
+    if (device && c.sgCapable) {
         VMIOPlatform::SgCommand cmd;
         fillRw10(cmd, 0x28, startBlock, blocks);
         cmd.direction = VMIOPlatform::SgDirection::FromDevice;
@@ -560,7 +569,9 @@ int VMIO::WriteSectors(Handle h, uint32_t bytes, uint32_t blockSize, uint32_t st
     static const wchar_t* who = L"VMIO::WriteSectors:";
     if (h == INVALID_HANDLE || !buffer || blockSize == 0) return 0;
     tw::setLastError(0);
-    if (!CheckDrive(h)) return 0;
+    DeviceClass c;
+    const bool device = classifyHandle(h, &c);
+    if (!checkDrive(h, device ? &c : nullptr)) return 0;
     if (bytes > MAX_WRITE_BYTES)
         LogMessageW(L"%ls Attempting to write too much data using SCSI passthrough. length=%i\n", who,
                     static_cast<int>(bytes));
@@ -572,8 +583,7 @@ int VMIO::WriteSectors(Handle h, uint32_t bytes, uint32_t blockSize, uint32_t st
     const auto* src = static_cast<const uint8_t*>(buffer);
     uint64_t written = 0;
     uint32_t doneBlocks = 0;
-    DeviceClass c;
-    bool useSg = classifyHandle(h, &c) && c.sgCapable;
+    bool useSg = device && c.sgCapable;
     while (useSg && doneBlocks < totalBlocks) {
         const uint32_t n = std::min(perCommand, totalBlocks - doneBlocks);
         VMIOPlatform::SgCommand cmd;

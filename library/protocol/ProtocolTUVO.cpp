@@ -35,15 +35,15 @@ ProtocolTUVO::ProtocolTUVO(const char* host, int quiet, CertificateCallbackInter
       m_plainTextCallback(std::move(plainTextCallback)),
       m_forceEncryption(forceEncryption),
       m_capabilities(forceEncryption ? 12 : 13) {
+    // Made once, so an answer from another thread never meets a half-made one.
+    m_plainTextSemaphore = std::make_unique<ASemaphore>();
     fillRandom(RANDOM_LENGTH, m_random);
 }
 
 ProtocolTUVO::~ProtocolTUVO() {
     LogMessage("%s Entered. %p\n", "ProtocolTUVO::~ProtocolTUVO:", static_cast<void*>(this));
-    if (m_plainTextSemaphore) {
-        m_plainTextSemaphore->release();
-        m_plainTextSemaphore->close();
-    }
+    m_plainTextSemaphore->release();
+    m_plainTextSemaphore->close();
     closeSocket();
     OPENSSL_cleanse(m_random, sizeof m_random);
     LogMessage("%s Exit\n", "ProtocolTUVO::~ProtocolTUVO:");
@@ -146,7 +146,7 @@ ASocket* ProtocolTUVO::getSocket(int method) {
             int status = proxyHandshake(m_socket.get(), m_info->getSessionProxyOnly());
             LogMessage("ProtocolTUVO::getGORNSocket() Proxy Connection Status = %d\n", status);
         }
-        sendRequestForMethod(true, random);
+        sendRequestForMethod(random);
         if (m_socket) m_socket->setBypassSsl(false);
         if (!m_cancelConnect) return receiveSessionSetup();
     }
@@ -178,8 +178,8 @@ ASocket* ProtocolTUVO::getSocketReconnect(int method, int sessionId) {
     return receiveSessionSetup();
 }
 
-void ProtocolTUVO::sendRequestForMethod(bool extendedWhenNotTwo, const uint8_t* random) {
-    if (m_reconnectMethod == 2 || !extendedWhenNotTwo)
+void ProtocolTUVO::sendRequestForMethod(const uint8_t* random) {
+    if (m_reconnectMethod == 2)
         sendSessionRequest(m_connectionKind, random, nSessionId);
     else
         sendSessionRequestReconnect(nSessionId, m_connectionKind, random);
@@ -250,11 +250,11 @@ int ProtocolTUVO::proxyHandshake(ASocket* socket, int64_t proxySession) {
 
 void ProtocolTUVO::setPlainTextResponse(int answer) {
     m_plainTextAnswer = answer;
-    if (m_plainTextSemaphore) m_plainTextSemaphore->release();
+    m_plainTextSemaphore->release();
 }
 
 bool ProtocolTUVO::askPlainText() {
-    if (!m_plainTextSemaphore) m_plainTextSemaphore = std::make_unique<ASemaphore>();
+    m_plainTextSemaphore->timedWaitMs(0);  // drop a late answer to an earlier question
     m_plainTextAnswer = -1;
     int wait = getPlainTextWaitSeconds();
     LogMessage("%s wait for plain text response: timeout: %i\n", kReceive, wait);
@@ -378,7 +378,9 @@ ASocket* ProtocolTUVO::receiveSessionSetup() {
         int ok = 0;
         bool timedOut = false;
         try {
-            SetupWatchdog watchdog(m_socket.get(), connectTimeoutMs());
+            // A certificate question to the user has its own time limit.
+            SetupWatchdog watchdog(m_socket.get(), connectTimeoutMs(),
+                                   [] { return CertHandler::getState() == CertHandler::STATE_ASKING; });
             ok = m_socket->sslConnect();
             timedOut = watchdog.expired();
         } catch (const char* e) {
@@ -414,7 +416,7 @@ ASocket* ProtocolTUVO::receiveSessionSetup() {
             }
             uint8_t random[RANDOM_LENGTH];
             fillRandom(RANDOM_LENGTH, random);
-            sendRequestForMethod(true, random);
+            sendRequestForMethod(random);
             LogMessage("%s calling:receiveSessionSetup\n", kReceive);
             ++m_retryCount;
             if (m_socket) m_socket->setBypassSsl(false);

@@ -85,7 +85,8 @@ public:
 private:
     std::unique_ptr<ASocket> openSocket(int port, int fallback);
     void writeSessionRequest(bool extended, int connectionKind, const uint8_t* random, int sessionId);
-    void sendRequestForMethod(bool extendedWhenNotTwo, const uint8_t* random);
+    // Method 2: SessionRequest; any other: SessionRequestEx.
+    void sendRequestForMethod(const uint8_t* random);
     bool askPlainText();
     bool readSetup(char* buffer, int count);
     int64_t connectTimeoutMs() const;
@@ -103,7 +104,7 @@ private:
     uint8_t m_connectionKind = 2;
     std::atomic<bool> m_reconnectCapable{false};
     std::atomic<bool> m_bClearTextReconnect{false};
-    std::unique_ptr<ASemaphore> m_plainTextSemaphore;
+    std::unique_ptr<ASemaphore> m_plainTextSemaphore;  // count 0: the answer signal
     std::atomic<int> m_plainTextAnswer{-1};
     int m_plainTextTimeout;
     int m_retryCount = 0;

@@ -3,11 +3,13 @@
 #include "platform/Clock.h"
 #include "tls/ASocket.h"
 
-SetupWatchdog::SetupWatchdog(ASocket* socket, int64_t limitMs) {
+SetupWatchdog::SetupWatchdog(ASocket* socket, int64_t limitMs, std::function<bool()> busy) {
     if (socket == nullptr) return;
-    m_thread = std::thread([this, socket, limitMs] {
+    m_thread = std::thread([this, socket, limitMs, busy = std::move(busy)] {
         std::unique_lock<std::mutex> lock(m_mutex);
-        if (m_done.wait_for(lock, tw::Clock::toReal(limitMs), [this] { return m_finished; })) return;
+        do {
+            if (m_done.wait_for(lock, tw::Clock::toReal(limitMs), [this] { return m_finished; })) return;
+        } while (busy && busy());
         m_expired = true;
         socket->close();
     });

@@ -2,6 +2,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -12,8 +13,10 @@ class ASocket;
 // thread, which makes a blocked read or handshake on it return.
 class SetupWatchdog {
 public:
-    // limitMs in library milliseconds (see tw::Clock).
-    SetupWatchdog(ASocket* socket, int64_t limitMs);
+    // limitMs in library milliseconds (see tw::Clock). While busy() says so
+    // (someone is answering a prompt with its own time limit), the limit
+    // starts again instead of expiring.
+    SetupWatchdog(ASocket* socket, int64_t limitMs, std::function<bool()> busy = {});
     ~SetupWatchdog();
     SetupWatchdog(const SetupWatchdog&) = delete;
     SetupWatchdog& operator=(const SetupWatchdog&) = delete;

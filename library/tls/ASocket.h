@@ -9,6 +9,7 @@
 #include "base/ByteStream.h"
 
 class CertificateCallbackInterface;
+struct addrinfo;
 
 // TCP client connection that can be switched to TLS after the plain
 // session-setup exchange. Connect and TLS set-up failures are thrown as
@@ -79,6 +80,11 @@ public:
     // Negotiated protocol ("TLSv1.2") and cipher; empty before a handshake.
     std::string getProtocolName() const;
     std::string getCipherName() const;
+
+protected:
+    // Name resolution (getaddrinfo); tests replace it to inject addresses.
+    virtual int resolveAddresses(const char* host, const char* service, addrinfo** result);
+    virtual void freeAddresses(addrinfo* addresses);
 
 private:
     void SSLSetup(int fallback);

@@ -1,21 +1,249 @@
 #include "tls/CertHandler.h"
 
-// Interface placeholder: the operations are filled in next.
+#include <limits.h>
+
+#include <openssl/x509.h>
+#include <openssl/x509_vfy.h>
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "tls/CertLog.h"
+#include "tls/CertificateCallbackInterface.h"
+#include "tls/CertificateDetails.h"
+#include "tls/CertificatePrompt.h"
+#include "tls/CertificateText.h"
+#include "tls/TrustStore.h"
+
 namespace {
-int g_state = 0;
-CertificateCallbackInterface* g_session = nullptr;
-X509* g_known = nullptr;
-std::string g_trustDirectory;
+
+// One connection is set up at a time, but the state is read from other
+// threads (session, tests), so it is kept atomic or under a lock.
+struct HandlerState {
+    std::atomic<int> state{CertHandler::STATE_INIT};
+    // Validation passed or the user answered in this handshake.
+    std::atomic<bool> decided{false};
+    // A verify callback has run, and the error it saw last.
+    std::atomic<bool> callbackSeen{false};
+    std::atomic<int> lastError{0};
+    std::mutex mutex;  // guards the fields below
+    CertificateCallbackInterface* session = nullptr;
+    X509* known = nullptr;    // borrowed
+    X509* primary = nullptr;  // own reference
+    std::string trustDirectory;
+};
+
+HandlerState& hs() {
+    static HandlerState s;
+    return s;
+}
+
+void copyCut(char* out, size_t capacity, const char* text) {
+    const size_t n = strnlen(text, capacity - 1);
+    std::memcpy(out, text, n);
+    out[n] = '\0';
+}
+
+// The chain being verified, leaf first.
+std::vector<X509*> chainOf(X509_STORE_CTX* context) {
+    std::vector<X509*> certs;
+    if (STACK_OF(X509)* chain = X509_STORE_CTX_get0_chain(context)) {
+        for (int i = 0; i < sk_X509_num(chain); ++i) certs.push_back(sk_X509_value(chain, i));
+    } else {
+        if (X509* leaf = X509_STORE_CTX_get0_cert(context)) certs.push_back(leaf);
+        if (STACK_OF(X509)* rest = X509_STORE_CTX_get0_untrusted(context))
+            for (int i = 0; i < sk_X509_num(rest); ++i) certs.push_back(sk_X509_value(rest, i));
+    }
+    return certs;
+}
+
 }  // namespace
 
-void CertHandler::init(CertificateCallbackInterface* session) { g_state = 0; g_session = session; }
-void CertHandler::setTrustDirectory(const char* directory) { g_trustDirectory = directory ? directory : ""; }
-std::string CertHandler::getTrustDirectory() { return g_trustDirectory; }
-void CertHandler::setKnownCertificate(X509* certificate) { g_known = certificate; }
-X509* CertHandler::getKnownCertificate() { return g_known; }
-int CertHandler::getState() { return g_state; }
-void CertHandler::setState(int state) { g_state = state; }
-int CertHandler::verify_callback(int, X509_STORE_CTX*) { return 0; }
-bool CertHandler::fillCertificatePrompt(CertificatePrompt*) { return false; }
-void CertHandler::getDNComponent(const char*, const char*, int, char*) {}
-void CertHandler::clearCertificates() { g_known = nullptr; }
+void CertHandler::init(CertificateCallbackInterface* session) {
+    CertLog("%s Entered.\n", "CertHandler::init:");
+    HandlerState& s = hs();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.state.store(STATE_INIT);
+    s.decided.store(false);
+    s.session = session;
+}
+
+void CertHandler::setTrustDirectory(const char* directory) {
+    HandlerState& s = hs();
+    std::string dir = directory != nullptr ? directory : "";
+    for (char& c : dir)
+        if (c == '\\') c = '/';
+    if (dir.size() >= PATH_MAX) {
+        // A cut path names another directory: trust nothing rather than that.
+        CertLog("%s trust directory too long (%d), ignored\n", "CertHandler::setTrustDirectory:",
+                static_cast<int>(dir.size()));
+        dir.clear();
+    }
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.trustDirectory = dir;
+}
+
+std::string CertHandler::getTrustDirectory() {
+    HandlerState& s = hs();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return s.trustDirectory;
+}
+
+void CertHandler::setKnownCertificate(X509* certificate) {
+    HandlerState& s = hs();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.known = certificate;
+}
+
+X509* CertHandler::getKnownCertificate() {
+    HandlerState& s = hs();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return s.known;
+}
+
+int CertHandler::getState() { return hs().state.load(); }
+void CertHandler::setState(int state) { hs().state.store(state); }
+
+void CertHandler::clearCertificates() {
+    HandlerState& s = hs();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.known = nullptr;
+    X509_free(s.primary);
+    s.primary = nullptr;
+    s.callbackSeen.store(false);
+}
+
+int CertHandler::verify_callback(int ok, X509_STORE_CTX* context) {
+    const char* const fn = "CertHandler::verify_callback:";
+    HandlerState& s = hs();
+    CertLog("%s ok: %i\n", fn, ok);
+    if (context == nullptr) return ok;
+    X509* current = X509_STORE_CTX_get_current_cert(context);
+    CertificateCallbackInterface* session;
+    X509* known;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        if (current != nullptr && X509_up_ref(current) == 1) {
+            X509_free(s.primary);
+            s.primary = current;
+        }
+        session = s.session;
+        known = s.known;
+    }
+    s.lastError.store(X509_STORE_CTX_get_error(context));
+    s.callbackSeen.store(true);
+
+    if (known != nullptr && current != nullptr && X509_cmp(known, current) == 0) return 1;
+    if (ok) {
+        // Trusting a CA of the chain decides nothing about the certificates below it.
+        s.state.store(STATE_ACCEPTED);
+        CertLog("%s certificate accepted! :) :) :)\n", fn);
+        return ok;
+    }
+    if (s.state.load() == STATE_ACCEPTED && s.decided.load()) return 0;
+
+    s.state.store(STATE_ASKING);
+    CertLog("%s SSL NOT OK!\n", fn);
+    std::vector<unsigned char> buffer;
+    std::vector<int> sizes;
+    for (X509* cert : chainOf(context)) {
+        unsigned char* der = nullptr;
+        const int n = i2d_X509(cert, &der);
+        if (n <= 0) continue;
+        buffer.insert(buffer.end(), der, der + n);
+        sizes.push_back(n);
+        OPENSSL_free(der);
+    }
+    sizes.push_back(0);
+    const int total = static_cast<int>(buffer.size());
+
+    const int result = ValidateX509Certificate(sizes.data(), buffer.data(), total);
+    CertLog("%s ValidateX509Certificate returned %d\n", fn, result);
+    if (result == 0) {
+        s.state.store(STATE_ACCEPTED);
+        s.decided.store(true);
+        return 1;
+    }
+    if (session == nullptr) return 0;
+
+    CertificatePrompt prompt;
+    std::memset(&prompt, 0, sizeof prompt);
+    fillCertificatePrompt(&prompt);
+    session->CallbackCertificateSave(&prompt);
+    CertLog("%s result: %i\n", fn, prompt.answer);
+    s.decided.store(true);
+    switch (prompt.answer) {
+    case ANSWER_TIMEOUT:
+        s.state.store(STATE_TIMEOUT);
+        CertLog("%s TIMEOUT!\n", fn);
+        break;
+    case ANSWER_CANCEL:
+        s.state.store(STATE_CANCEL);
+        CertLog("%s CANCEL!\n", fn);
+        break;
+    case ANSWER_RUN:
+        s.state.store(STATE_ACCEPTED);
+        CertLog("%s RUN!\n", fn);
+        if (!getTrustDirectory().empty()) SaveX509Certificate(buffer.data(), total);
+        break;
+    default:
+        s.state.store(STATE_ACCEPTED);
+        CertLog("%s RUN_ONCE!\n", fn);
+        break;
+    }
+    return 0;
+}
+
+bool CertHandler::fillCertificatePrompt(CertificatePrompt* prompt) {
+    HandlerState& s = hs();
+    if (prompt == nullptr || !s.callbackSeen.load()) return false;
+    const int answer = prompt->answer;
+    std::memset(prompt, 0, sizeof *prompt);
+    if (answer != CertificatePrompt::NO_ERROR_MARKER) {
+        prompt->errorCode = s.lastError.load();
+        char reason[256];
+        copyCut(reason, sizeof reason, X509_verify_cert_error_string(prompt->errorCode));
+        copyCut(prompt->reason, sizeof prompt->reason, reason);
+    }
+    CertificateDetails details;
+    std::memset(&details, 0, sizeof details);
+    ExtractX509Certificate(&details);
+
+    copyCut(prompt->keyPublic1, sizeof prompt->keyPublic1, details.keyPublic1);
+    copyCut(prompt->keyPublic2, sizeof prompt->keyPublic2, details.keyPublic2);
+    copyCut(prompt->version, sizeof prompt->version, details.version);
+    copyCut(prompt->serialNumber, sizeof prompt->serialNumber, details.serialNumber);
+    copyCut(prompt->issuer, sizeof prompt->issuer, details.issuer);
+    copyCut(prompt->subject, sizeof prompt->subject, details.subject);
+    copyCut(prompt->validity, sizeof prompt->validity, details.validity);
+    copyCut(prompt->signature, sizeof prompt->signature, details.signature);
+    copyCut(prompt->signatureAlgo, sizeof prompt->signatureAlgo, details.signatureAlgo);
+    copyCut(prompt->shaFingerprint, sizeof prompt->shaFingerprint, details.shaFingerprint);
+    copyCut(prompt->md5Fingerprint, sizeof prompt->md5Fingerprint, details.md5Fingerprint);
+
+    const int length = static_cast<int>(strnlen(prompt->subject, 259));
+    getDNComponent("/L=", prompt->subject, length, prompt->locality);
+    getDNComponent("/O=", prompt->subject, length, prompt->organization);
+    getDNComponent("/OU=", prompt->subject, length, prompt->organizationUnit);
+    getDNComponent("/CN=", prompt->subject, length, prompt->commonName);
+    getDNComponent("/emailAddress=", prompt->subject, length, prompt->emailAddress);
+    prompt->hash = details.hash;
+    return true;
+}
+
+void CertHandler::getDNComponent(const char* key, const char* name, int length, char* output) {
+    if (key == nullptr || name == nullptr || output == nullptr) return;
+    const int keyLength = static_cast<int>(std::strlen(key));
+    for (int pos = 0; pos < length - keyLength; ++pos) {
+        if (std::strncmp(name + pos, key, keyLength) != 0) continue;
+        int n = 0;
+        for (int i = pos + keyLength; i < length && name[i] != '/' && name[i] != '\0' && n < 259;
+             ++i)
+            output[n++] = name[i];
+        output[n] = '\0';
+        return;
+    }
+}

@@ -31,6 +31,7 @@ class Config:
     move_port: bool = False         # the reply moves the client to a second listener
     silent: bool = False            # never answer the session request
     fail_tls_handshakes: int = 0    # drop this many TLS attempts at their ClientHello
+    silent_tls: bool = False        # take the ClientHello and never answer it
     proxy_status: int = 0
     # TLS.
     cert_dir: str = None            # where the self-signed certificate lives (made when missing)
@@ -268,7 +269,7 @@ class FakeAppliance:
         s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         s.bind((self.config.host, port))
         s.listen(8)
-        s.settimeout(0.2)
+        s.settimeout(0.05)
         self._listeners.append(s)
         self._spawn(self._accept_loop, s)
         return s
@@ -384,6 +385,10 @@ class FakeAppliance:
                     return
                 continue
             if first == b"\x16":
+                if c.silent_tls:
+                    self._record(conn, "event", "tls-silent", {})
+                    self._stop.wait(c.io_timeout)
+                    return
                 if self._tls_failures_left > 0:
                     self._tls_failures_left -= 1
                     self._record(conn, "event", "tls-refused", {})

@@ -17,6 +17,18 @@ inline bool sh(const std::string& cmd) {
     return std::system(("{ " + cmd + "; } >/dev/null 2>&1").c_str()) == 0;
 }
 
+// Runs a command and returns its standard output without the final newline.
+inline std::string capture(const std::string& cmd) {
+    std::string out;
+    FILE* p = popen((cmd + " 2>/dev/null").c_str(), "r");
+    if (!p) return out;
+    char buf[256];
+    while (size_t n = std::fread(buf, 1, sizeof buf, p)) out.append(buf, n);
+    pclose(p);
+    while (!out.empty() && out.back() == '\n') out.pop_back();
+    return out;
+}
+
 inline bool haveTool(const char* name) {
     return sh(std::string("command -v ") + name + " || test -x /usr/sbin/" + name + " || test -x /sbin/" + name);
 }

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <linux/cdrom.h>
 #include <map>
 #include <memory>
@@ -55,6 +56,7 @@ public:
         int ioErrno = 0;                 // pread/pwrite fail with this
         size_t maxChunk = 0;             // pread/pwrite move at most this much per call
         bool blkFlushFails = false;
+        std::function<void()> onClose;  // runs inside closeNode
         // records
         bool doorLocked = false;
         int exclusiveOpens = 0;
@@ -157,6 +159,8 @@ public:
     }
     int closeNode(intptr_t h) override {
         if (!isFake(h)) return LinuxVMIOPlatform::closeNode(h);
+        if (Disk* d = byHandle(h))
+            if (d->onClose) d->onClose();
         std::lock_guard<std::mutex> g(m_mutex);
         auto it = m_handles.find(h);
         if (it == m_handles.end()) return fail(EBADF);

@@ -299,6 +299,14 @@ TEST_F(KelvaneRun, RefusedValuesWriteNothing) {
         {{"ASSET=" + std::string(100, 'A')}, "Error! AssetTag is longer than 63 characters\n"},
         {{"MainMAC=00112233"}, "Error! MAC Address 00112233 is shorter than 12 characters\n"},
         {{"ShareMAC="}, "Error! MAC Address  is shorter than 12 characters\n"},
+        // No XML document can hold these; written back they would break it.
+        {{"CSN=a\x01" "b"},
+         "Error! The value for /QMSKU/FRU/ChassisSerialNumber/ is not valid XML text\n"},
+        {{"RU=\xff"}, "Error! The value for /QMSKU/OpenRackInfo/RMCUnit is not valid XML text\n"},
+        {{"PB=\xc3"}, "Error! The value for /QMSKU/OpenRackInfo/PowerBank is not valid XML text\n"},
+        // Valid UTF-8 that the colon form cuts in two.
+        {{"MainMAC=0\xc3\xa9" "123456789"},
+         "Error! The value for /QMSKU/BoardInfo/Main/NIC/Interface1/MacAddr0 is not valid XML text\n"},
     };
     for (const Case& c : cases) {
         writeFile("SKU.xml", exampleSku());
@@ -314,6 +322,8 @@ TEST_F(KelvaneRun, RefusedValuesWriteNothing) {
 
     writeFile("SKU.xml", exampleSku());
     EXPECT_EQ(run({"PSN=" + std::string(63, 'P')}), 0) << m_out;
+    writeFile("SKU.xml", exampleSku());
+    EXPECT_EQ(run({"PB=caf\xc3\xa9\t\r"}), 0) << m_out;
 }
 
 TEST_F(KelvaneRun, MissingOrBrokenDocument) {

@@ -62,6 +62,20 @@ TEST(XmlDocument, DeclarationDefaultsAndEncodings) {
     EXPECT_STREQ(latin.root()->text(), "\xC3\xA9");
 }
 
+TEST(XmlDocument, CarriageReturnsTabsAndLineEndsSurviveAReload) {
+    XmlDocument doc;
+    ASSERT_EQ(doc.loadText("<R a=\"x&#9;y&#10;z&#13;\">p&#13;q\tr\ns</R>"), XmlDocument::LOADED);
+    doc.root()->addAttribute("b", "1\r\n2\t");
+    doc.root()->setText(std::string(doc.root()->text()) + "\r\nt");
+    XmlDocument again;
+    ASSERT_EQ(again.loadText(doc.print()), XmlDocument::LOADED);
+    ASSERT_EQ(again.root()->attributes().size(), 2u);
+    EXPECT_EQ(again.root()->attributes()[0].second, "x\ty\nz\r");
+    EXPECT_EQ(again.root()->attributes()[1].second, "1\r\n2\t");
+    EXPECT_STREQ(again.root()->text(), "p\rq\tr\ns\r\nt");
+    EXPECT_EQ(again.print(), doc.print());
+}
+
 TEST(XmlDocument, RejectsWhatIsNotAWellFormedDocument) {
     for (const char* bad : {"", "   ", "<!-- only a comment -->", "<A><B></A>", "<A>&undefined;</A>",
                             "<A/><B/>", "not xml"}) {

@@ -1,0 +1,89 @@
+// The session set-up reply and the proxy reply, read by ProtocolTUVO from a
+// server on 127.0.0.1 that answers with the input. Input: one flag byte, then
+// (with a proxy) the 17-byte proxy reply, then the session set-up reply.
+// Flags: bit 0 proxy, bit 1 reconnect method 1 (else 2), bit 2 clear-text
+// reconnect asked for, bit 3 the application is asked about plain text,
+// bit 4 its answer is yes, bit 5 encryption forced, bit 6 a non-zero new
+// port in the reply is kept (pointed at the same server), else zeroed.
+// The server speaks no TLS, so a socket may only come back in plain text,
+// and never against the settings.
+#include <csignal>
+#include <cstdint>
+#include <memory>
+
+#include "FuzzSupport.h"
+#include "LoopbackServer.h"
+#include "api/VMConnectionInfo.h"
+#include "platform/Clock.h"
+#include "protocol/ProtocolTUVO.h"
+#include "tls/ASocket.h"
+
+namespace {
+
+twfuzz::LoopbackServer* g_server = nullptr;
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    std::signal(SIGPIPE, SIG_IGN);
+    twfuzz::silenceStdout();
+    tw::Clock::setScale(0.01);  // the 500 ms pause before the TLS fallback
+    g_server = new twfuzz::LoopbackServer();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 1) return 0;
+    const uint8_t flags = data[0];
+    const bool proxy = flags & 1, method1 = flags & 2, clearTextReconnect = flags & 4;
+    const bool ask = flags & 8, answerYes = flags & 16, forced = flags & 32, keepPort = flags & 64;
+    size_t pos = 1;
+    twfuzz::LoopbackServer::Script script;
+    script.proxy = proxy;
+    if (proxy) {
+        const size_t n = std::min<size_t>(17, size - pos);
+        script.proxyReply.assign(data + pos, data + pos + n);
+        pos += n;
+    }
+    script.reply.assign(data + pos, data + size);
+    if (script.reply.size() >= 20) {
+        const bool newPort = script.reply[18] || script.reply[19];
+        const int port = newPort && keepPort ? g_server->port() : 0;
+        script.reply[18] = uint8_t(port >> 8);
+        script.reply[19] = uint8_t(port);
+    }
+    g_server->setScript(script);
+
+    VMConnectionInfo info;
+    info.setConnectTimeout(30);
+    if (proxy) info.setSessionProxy(1, 0x0102030405060708LL);
+    bool asked = false;
+    std::unique_ptr<ProtocolTUVO> setup;
+    ProtocolTUVO::PlainTextCallback callback;
+    if (ask) {
+        callback = [&](int) {
+            asked = true;
+            setup->setPlainTextResponse(answerYes ? 1 : 0);
+        };
+    }
+    setup = std::make_unique<ProtocolTUVO>("127.0.0.1", 1, nullptr, g_server->port(), forced, callback, 5);
+    setup->setConnectionInfo(&info);
+    setup->setClearTextReconnect(clearTextReconnect);
+    ASocket* socket = nullptr;
+    try {
+        socket = setup->getSocket(method1 ? 1 : 2);
+    } catch (const char* message) {
+        twfuzz::check(message && *message, "an empty error");
+        twfuzz::check(setup->getCurrentSocket() == nullptr, "a failed set-up kept its socket");
+        return 0;
+    }
+    if (socket) {
+        const int mode = setup->getCapabilities();
+        twfuzz::check(mode == 1 || mode == 4 || mode == 8, "unknown connection mode");
+        twfuzz::check(mode == 1 || setup->isSecure(), "TLS chosen but the socket is in clear");
+        twfuzz::check(mode != 1 || !forced, "plain text despite forced encryption");
+        twfuzz::check(!asked || answerYes, "plain text the application refused");
+        twfuzz::check(socket == setup->getCurrentSocket(), "the socket is not the one kept");
+    }
+    return 0;
+}

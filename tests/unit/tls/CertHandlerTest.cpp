@@ -1,0 +1,211 @@
+// The certificate verdict of real handshakes, the prompt record and its texts.
+#include <gtest/gtest.h>
+
+#include <openssl/x509.h>
+
+#include <cstring>
+#include <string>
+
+#include "TlsTestSupport.h"
+#include "tls/ASocket.h"
+#include "tls/CertHandler.h"
+#include "tls/CertificatePrompt.h"
+
+using namespace tlstest;
+
+namespace {
+
+const char* const kLoopback = "127.0.0.1";
+
+struct Outcome {
+    int result = -2;            // sslConnect's result, -1 when it threw
+    std::string thrown;
+    int state = -1;             // CertHandler state afterwards
+    bool open = false;
+};
+
+// One connection to a fresh s_server with the given certificate options.
+Outcome connectTo(const std::string& serverArgs, CertificateCallbackInterface* session,
+                  const std::string& trustDir, X509* known = nullptr) {
+    Peer server = Peer::sServer(serverArgs);
+    CertHandler::setTrustDirectory(trustDir.c_str());  // what the context loads
+    ASocket s(kLoopback, server.port(), 1, session, nullptr, 0, nullptr, nullptr, 0);
+    s.connect(trustDir.c_str(), known);
+    Outcome o;
+    try {
+        o.result = s.sslConnect();
+    } catch (const char* e) {
+        o.result = -1;
+        o.thrown = e;
+    }
+    o.state = CertHandler::getState();
+    o.open = s.isOpen();
+    return o;
+}
+
+const std::string kSelfSigned = "-cert self.pem -key self.key";
+const std::string kForged = "-cert forged.pem -key leaf.key -cert_chain int.pem";
+const std::string kExpired = "-cert expired.pem -key leaf.key -cert_chain int.pem";
+const std::string kGood = "-cert leaf.pem -key leaf.key -cert_chain int.pem";
+
+class CertHandlerTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        CertHandler::setTrustDirectory(nullptr);
+        CertHandler::setKnownCertificate(nullptr);
+    }
+    // A trust directory holding the root, hashed so the TLS context finds it.
+    void trustRoot() {
+        ASSERT_EQ(std::system(("cp '" + cert("root.pem") + "' '" + trust.path() + "/root.pem' && "
+                               "openssl rehash '" + trust.path() + "' 2>/dev/null")
+                                  .c_str()),
+                  0);
+    }
+    TempDir trust;
+};
+
+TEST_F(CertHandlerTest, SelfSignedRunSavesAndNextConnectionDoesNotAsk) {
+    ScriptedSession run(CertHandler::ANSWER_RUN);
+    Outcome o = connectTo(kSelfSigned, &run, trust.path());
+    EXPECT_EQ(o.result, 1);
+    EXPECT_EQ(o.state, CertHandler::STATE_ACCEPTED);
+    ASSERT_EQ(run.calls(), 1);
+    const CertificatePrompt p = run.last();
+    EXPECT_EQ(p.errorCode, 18);
+    EXPECT_STREQ(p.reason, X509_verify_cert_error_string(18));
+    EXPECT_STREQ(p.commonName, "Device 7");
+    EXPECT_STREQ(p.organization, "Example Corp");
+    EXPECT_STREQ(p.organizationUnit, "");
+    EXPECT_STREQ(p.subject, "/C=US/O=Example Corp/CN=Device 7");
+    EXPECT_EQ(std::strlen(p.shaFingerprint), 40u);
+    const std::vector<std::string> saved = trust.files();
+    ASSERT_EQ(saved.size(), 1u);
+    EXPECT_EQ(saved[0].rfind("TKW_", 0), 0u);
+
+    ScriptedSession again(CertHandler::ANSWER_CANCEL);
+    o = connectTo(kSelfSigned, &again, trust.path());
+    EXPECT_EQ(o.result, 1);
+    EXPECT_EQ(o.state, CertHandler::STATE_ACCEPTED);
+    EXPECT_EQ(again.calls(), 0);
+}
+
+TEST_F(CertHandlerTest, AnswersDecideTheConnection) {
+    struct Case {
+        int answer;
+        int result;
+        int state;
+    } cases[] = {
+        {CertHandler::ANSWER_CANCEL, -1, CertHandler::STATE_CANCEL},
+        {CertHandler::ANSWER_TIMEOUT, -1, CertHandler::STATE_TIMEOUT},
+        {CertHandler::ANSWER_RUN_ONCE, 1, CertHandler::STATE_ACCEPTED},
+        {0, 1, CertHandler::STATE_ACCEPTED},  // anything else is "run once"
+    };
+    for (const Case& c : cases) {
+        ScriptedSession session(c.answer);
+        const Outcome o = connectTo(kSelfSigned, &session, trust.path());
+        EXPECT_EQ(session.calls(), 1) << c.answer;
+        EXPECT_EQ(o.result, c.result) << c.answer;
+        EXPECT_EQ(o.state, c.state) << c.answer;
+        if (c.result == -1) {
+            EXPECT_EQ(o.thrown, "SSL Connection error");
+            EXPECT_FALSE(o.open);
+        }
+        EXPECT_TRUE(trust.files().empty()) << "only RUN saves";
+    }
+}
+
+TEST_F(CertHandlerTest, RunWithoutTrustDirectoryDoesNotSave) {
+    ScriptedSession run(CertHandler::ANSWER_RUN);
+    const Outcome o = connectTo(kSelfSigned, &run, "");
+    EXPECT_EQ(o.result, 1);
+    EXPECT_EQ(o.state, CertHandler::STATE_ACCEPTED);
+    EXPECT_TRUE(trust.files().empty());
+}
+
+TEST_F(CertHandlerTest, NoSessionLeavesAskingAndConnects) {
+    const Outcome o = connectTo(kSelfSigned, nullptr, trust.path());
+    EXPECT_EQ(o.result, 1);
+    EXPECT_EQ(o.state, CertHandler::STATE_ASKING);
+}
+
+TEST_F(CertHandlerTest, KnownCertificatePassesWithoutAsking) {
+    X509* known = loadCert(cert("self.pem"));
+    ScriptedSession session(CertHandler::ANSWER_CANCEL);
+    const Outcome o = connectTo(kSelfSigned, &session, trust.path(), known);
+    EXPECT_EQ(o.result, 1);
+    EXPECT_EQ(session.calls(), 0);
+    CertHandler::setKnownCertificate(nullptr);
+    X509_free(known);
+}
+
+TEST_F(CertHandlerTest, TrustedChainPassesWithoutAsking) {
+    trustRoot();
+    ScriptedSession session(CertHandler::ANSWER_CANCEL);
+    const Outcome o = connectTo(kGood, &session, trust.path());
+    EXPECT_EQ(o.result, 1);
+    EXPECT_EQ(o.state, CertHandler::STATE_ACCEPTED);
+    EXPECT_EQ(session.calls(), 0);
+}
+
+TEST_F(CertHandlerTest, TrustedRootDoesNotCoverABadLeaf) {
+    trustRoot();
+    struct Case {
+        const std::string& server;
+        int error;
+    } cases[] = {{kForged, 7}, {kExpired, 10}};
+    for (const Case& c : cases) {
+        ScriptedSession cancel(CertHandler::ANSWER_CANCEL);
+        Outcome o = connectTo(c.server, &cancel, trust.path());
+        ASSERT_EQ(cancel.calls(), 1) << c.error;
+        EXPECT_EQ(cancel.last().errorCode, c.error);
+        EXPECT_EQ(o.thrown, "SSL Connection error");
+        // Nobody to ask: the verdict stays undecided, never "accepted".
+        o = connectTo(c.server, nullptr, trust.path());
+        EXPECT_EQ(o.state, CertHandler::STATE_ASKING) << c.error;
+    }
+}
+
+TEST_F(CertHandlerTest, PromptRecordOutsideTheCallback) {
+    CertHandler::clearCertificates();
+    CertificatePrompt p;
+    std::memset(&p, 0x5A, sizeof p);
+    EXPECT_FALSE(CertHandler::fillCertificatePrompt(&p));
+    EXPECT_EQ(p.answer, 0x5A5A5A5A);  // untouched
+    EXPECT_FALSE(CertHandler::fillCertificatePrompt(nullptr));
+
+    ScriptedSession once(CertHandler::ANSWER_RUN_ONCE);
+    connectTo(kSelfSigned, &once, trust.path());
+    std::memset(&p, 0, sizeof p);
+    p.answer = CertificatePrompt::NO_ERROR_MARKER;
+    ASSERT_TRUE(CertHandler::fillCertificatePrompt(&p));
+    EXPECT_EQ(p.errorCode, 0);
+    EXPECT_STREQ(p.reason, "");
+    EXPECT_EQ(p.answer, 0);
+    EXPECT_STREQ(p.commonName, "Device 7");
+    EXPECT_NE(p.hash, 0u);
+
+    std::memset(&p, 0, sizeof p);
+    ASSERT_TRUE(CertHandler::fillCertificatePrompt(&p));
+    EXPECT_EQ(p.errorCode, 18);
+}
+
+TEST(CertHandlerDn, ComponentsOfAOneLineName) {
+    const char* name = "/C=US/O=Example Corp/OU=/L=Town/CN=Device 7/emailAddress=a@b.c";
+    const int length = static_cast<int>(std::strlen(name));
+    struct Case {
+        const char* key;
+        const char* value;
+    } cases[] = {{"/O=", "Example Corp"}, {"/CN=", "Device 7"}, {"/L=", "Town"},
+                 {"/emailAddress=", "a@b.c"}, {"/OU=", ""}, {"/ST=", "untouched"}};
+    for (const Case& c : cases) {
+        char out[260] = "untouched";
+        CertHandler::getDNComponent(c.key, name, length, out);
+        EXPECT_STREQ(out, c.value) << c.key;
+    }
+    char out[260];
+    const std::string longName = "/CN=" + std::string(400, 'x');
+    CertHandler::getDNComponent("/CN=", longName.c_str(), static_cast<int>(longName.size()), out);
+    EXPECT_EQ(std::strlen(out), 259u);
+}
+
+}  // namespace
