@@ -1,6 +1,7 @@
 #include "base/AThread.h"
 
 #include <cxxabi.h>
+#include <signal.h>
 
 #include "base/DebugLog.h"
 
@@ -14,6 +15,8 @@ AThread::~AThread() {
 
 void* AThread::entry(void* self) {
     auto* t = static_cast<AThread*>(self);
+    t->m_threadId.store(pthread_self());
+    t->m_hasThreadId.store(true);
     try {
         t->run();
     } catch (abi::__forced_unwind&) {
@@ -21,6 +24,7 @@ void* AThread::entry(void* self) {
     } catch (...) {
         LogMessage("%s run() ended with an exception.\n", "AThread::entry:");
     }
+    t->m_running.store(false);
     return nullptr;
 }
 
@@ -28,10 +32,21 @@ void AThread::start(int) {
     bool expected = false;
     if (!m_started.compare_exchange_strong(expected, true)) return;
     pthread_attr_setdetachstate(&m_attr, PTHREAD_CREATE_JOINABLE);
-    if (pthread_create(&m_thread, &m_attr, &AThread::entry, this) == 0) {
+    // Running before the thread exists, so a run() that ends at once is not
+    // marked running afterwards. The new thread inherits a mask without
+    // SIGINT and SIGTERM: those belong to the application's signal handling.
+    m_running.store(true);
+    sigset_t blocked, previous;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGINT);
+    sigaddset(&blocked, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &blocked, &previous);
+    const int rc = pthread_create(&m_thread, &m_attr, &AThread::entry, this);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (rc == 0) {
         m_joinable.store(true);
-        m_running.store(true);
     } else {
+        m_running.store(false);
         LogMessage("%s thread creation failed.\n", "AThread::start:");
     }
 }
@@ -67,5 +82,5 @@ void AThread::join() {
 }
 
 bool AThread::isCurrentThread() const {
-    return m_joinable.load() && pthread_equal(pthread_self(), m_thread);
+    return m_hasThreadId.load() && pthread_equal(pthread_self(), m_threadId.load());
 }

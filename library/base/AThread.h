@@ -37,6 +37,8 @@ public:
     void join();
     // True while called on this object's own thread.
     bool isCurrentThread() const;
+    // The thread was created (start succeeded at least once).
+    bool wasStarted() const { return m_joinable.load() || m_hasThreadId.load(); }
 
 protected:
     std::atomic<bool> m_running{false};
@@ -51,4 +53,6 @@ private:
     pthread_attr_t m_attr{};
     std::atomic<bool> m_joinable{false};
     std::atomic<bool> m_started{false};
+    std::atomic<pthread_t> m_threadId{};
+    std::atomic<bool> m_hasThreadId{false};
 };

@@ -1,47 +1,151 @@
 #pragma once
 #include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
 
 #include "api/VMConnectionInfo.h"
 #include "api/VMConstants.h"
 #include "api/VMSessionStatus.h"
+#include "base/ASemaphore.h"
+#include "platform/Clock.h"
+#include "session/SessionHost.h"
 
+class VMCertificateInfo;
+class VMDriveList;
 class VMLocalDrive;
+class VMServerImageList;
+class ZELKSession;
 
 // The one object through which an application drives the virtual-media
-// library. Sessions are not built yet: every operation that would need one
-// fails with API_ERROR or API_INVALID_STATE, and nothing reports a success it
-// did not achieve.
-class RP_VMAPI_LIB {
+// library. It owns the session engine, the drive list, the server-image list
+// and the certificate information, and turns the session's events into calls
+// of the application's callback.
+//
+// Two modes, chosen per connect: with a callback every event is passed on
+// and connect returns once the login is sent; without one (the command line)
+// the facade keeps the last message code, signals its message semaphore on
+// every event, and connect and requestRemoteDriveList wait themselves.
+//
+// The application's callback runs on the session's threads: it must not call
+// disconnect itself (hand that to another thread).
+class RP_VMAPI_LIB : public SessionHost {
 public:
     using Callback = void (*)(int);
 
     static constexpr const char* VERSION = "5.04.04 (Build 354)";
 
     RP_VMAPI_LIB();
-    ~RP_VMAPI_LIB();
+    ~RP_VMAPI_LIB() override;
     RP_VMAPI_LIB(const RP_VMAPI_LIB&) = delete;
     RP_VMAPI_LIB& operator=(const RP_VMAPI_LIB&) = delete;
 
+    // ---- Connection ------------------------------------------------------
     int connect(VMConnectionInfo* settings, Callback callback);
+    // API_SUCCESS or API_INVALID_STATE (no connect in progress).
     int cancelConnect();
+    // Always API_SUCCESS; a second caller returns once the first has finished.
     int disconnect();
     // A new copy of the session's status (the caller deletes it), or null.
     VMSessionStatus* getSessionStatus();
-    int getConnectionStatus();
+    int getConnectionStatus() override;
+    void setConnectionStatus(int status) override;
+    int acquireConnectSemaphore(int64_t timeoutMs) override;
+    void releaseConnectSemaphore() override;
 
+    // ---- Drives -----------------------------------------------------------
     int requestRemoteDriveList();
+    // A new deep copy (the caller deletes it), or null.
+    VMDriveList* getDriveList() override;
     // A new copy of the local drive for the path (the caller deletes it), or null.
     VMLocalDrive* getLocalDriveObject(const wchar_t* path, bool create);
     int mapDrive(int localDriveId);
+    int unmapDrive(int remoteDriveId) override;
     int setLocalDriveForMapping(int localDriveId, int mark);
     int setLocalDriveReadOnly(int localDriveId, int readOnly);
     int isSessionRunning();
     void waitWhileSessionRunning();
 
+    // ---- Event handlers registered with the session (act on g_lib) -------
+    static void loginCallback(int status);
+    static void driveCallback(int code);
+    static void serverImageCallback(int code);
+    static void plainConnectionCallback(int code);
+    static void certificateCallback(int code);
+
+    // Connection state for a session status code (the login event's table).
+    static int connectionStatusFor(int sessionStatus);
+
+    // The certificate information of the last certificate event (owned here).
+    VMCertificateInfo* getCertificateInfo() const { return m_certificateInfo.get(); }
+    int getLastMessageCode() const { return m_lastMessageCode.load(); }
+    // The attached session (null while detached by disconnect). For the
+    // application's answers to prompts; the facade keeps ownership.
+    ZELKSession* getSession() const { return m_session.load(); }
+    // The attached session and drive list, kept alive while the caller holds
+    // them (application threads; the session's own threads use the plain
+    // pointers, which stay valid until those threads are joined).
+    std::shared_ptr<ZELKSession> sessionRef();
+    std::shared_ptr<VMDriveList> driveListRef();
+
+    // Process-wide: while set, drive events during a pending clear-text
+    // reconnect are dropped.
+    static std::atomic<int> m_skipDriveCallback;
+
+    // Bound of the callback-less drive-list wait and of connect-semaphore waits
+    // the protocol leaves open (seconds).
+    static constexpr int DEFAULT_WAIT_SECONDS = 30;
+
 private:
+    // Builds a fresh drive list and session (the old ones must be gone).
+    void createSessionAndDriveList();
+    void signalMessage(int code);
+    // Callback-less: waits for the message semaphore until pred holds or the
+    // deadline passes (library ms). True when pred held. The state is looked
+    // at again at least every slice, since one signal can stand for several
+    // events.
+    template <typename Pred>
+    bool waitForMessage(int64_t deadlineMs, Pred pred) {
+        constexpr int64_t slice = 100;
+        for (;;) {
+            if (pred()) return true;
+            const int64_t left = deadlineMs - tw::Clock::nowMs();
+            if (left <= 0) return pred();
+            m_messageSem.timedWaitMs(left < slice ? left : slice);
+        }
+    }
+    int connectTimeoutSeconds() const;
+    // Drops the session and the drive list (the session first) and builds new ones.
+    void replaceSessionAndDriveList();
+
+    std::atomic<int> m_cancel{0};
+    std::unique_ptr<VMConnectionInfo> m_settings;
+    // Ownership is in the shared pointers (guarded by m_refMutex); the atomic
+    // pointers are what the event handlers see. Detaching clears the atomic
+    // first.
+    std::mutex m_refMutex;
+    std::shared_ptr<ZELKSession> m_ownedSession;
+    std::atomic<ZELKSession*> m_session{nullptr};
+    std::shared_ptr<VMDriveList> m_ownedDriveList;
+    std::atomic<VMDriveList*> m_driveList{nullptr};
+    std::unique_ptr<VMServerImageList> m_serverImageList;
+    std::unique_ptr<VMCertificateInfo> m_certificateInfo;
+    ASemaphore m_messageSem{true};
+    ASemaphore m_connectSem{true};
+    ASemaphore m_shutdownSem{true};
+    std::atomic<Callback> m_callback{nullptr};
     std::atomic<int> m_connectionStatus{VMConstants::VMAPI_DISCONNECTED};
+    std::atomic<int> m_lastMessageCode{0};
+    // A connect call is under way (cancelConnect is accepted only then).
+    std::atomic<bool> m_connectInProgress{false};
+    // Serialises disconnect calls with each other and with the destructor.
+    std::mutex m_disconnectMutex;
 };
 
 // The process's facade, set by its constructor and cleared by its destructor;
 // the session's event handlers find the facade through it.
 extern std::atomic<RP_VMAPI_LIB*> g_lib;
+
+// True when the drive's path is the image file a server-image creation is
+// writing (never in this system: nothing sets that path).
+bool checkImageCreation(VMLocalDrive* drive);

@@ -1,0 +1,122 @@
+#include "session/SendThread.h"
+
+#include "base/ByteStream.h"
+#include "base/DebugLog.h"
+#include "platform/Clock.h"
+#include "protocol/ZELKPacket.h"
+#include "session/ZELKSession.h"
+
+SendThread::SendThread(ZELKSession* session) : m_session(session) {
+    LogMessage("%s Entered %p.\n", "SendThread::SendThread:", static_cast<void*>(session));
+    LogMessage("%s Created.\n", "SendThread::SendThread:");
+}
+
+SendThread::~SendThread() {
+    LogMessage("%s Entered.\n", "SendThread::~SendThread:");
+    // The owner has stopped and joined the thread; packets left are freed.
+    std::lock_guard<std::mutex> lock(m_queueMutex);
+    m_queue.clear();
+}
+
+void SendThread::send(ZELKPacket* packet) {
+    if (packet == nullptr) {
+        LogMessage("%s Ignoring NULL packet.\n", "SendThread::send:");
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_queueMutex);
+        m_queue.emplace_back(packet);
+        m_allSent.store(false);
+        m_wakePending = true;
+    }
+    m_wake.notify_one();
+}
+
+void SendThread::stopThread() {
+    if (m_stop.load()) return;
+    LogMessage("%s Stopping\n", "SendThread::stopThread:");
+    {
+        std::lock_guard<std::mutex> lock(m_queueMutex);
+        m_stop.store(true);
+        m_wakePending = true;
+    }
+    m_wake.notify_one();
+    m_suspendThread.store(false);
+    m_pause.release();
+}
+
+size_t SendThread::queuedCount() {
+    std::lock_guard<std::mutex> lock(m_queueMutex);
+    return m_queue.size();
+}
+
+bool SendThread::waitAllSent(int64_t ms) {
+    std::unique_lock<std::mutex> lock(m_queueMutex);
+    return m_drained.wait_for(lock, tw::Clock::toReal(ms), [this] { return m_queue.empty() && !m_writing; });
+}
+
+bool SendThread::writeOne(ZELKPacket& packet) {
+    const int length = packet.getLength();
+    LogMessage("%s Sending packet (0x%.4x) length=%i.\n", "SendThread::run:", unsigned(packet.getType()), length);
+    if (length < ZELKPacket::HEADER_SIZE) return false;
+    if (size_t(length) > m_buffer.size()) {
+        LogMessage("%s Allocating send buffer: %i\n", "SendThread::run:", length);
+        m_buffer.assign(size_t(length), 0);
+        m_bufferSize.store(m_buffer.size());
+    }
+    packet.writeHeader(m_buffer.data());
+    packet.writeBody(m_buffer.data() + ZELKPacket::HEADER_SIZE);
+    // Re-read for every packet: a reconnection may have replaced the socket.
+    std::shared_ptr<ByteStream> stream = m_session->getStream();
+    if (!stream) {
+        LogMessage("%s: Send Error: Socket is NULL when trying to write", "SendThread::run:");
+        return false;
+    }
+    const int written = stream->write(reinterpret_cast<const char*>(m_buffer.data()), length);
+    LogMessage("%s Socket Write %sCompleted for: 0X%x\n", "SendThread::run:", written > 0 ? "" : " NOT ",
+               unsigned(packet.getType()));
+    m_session->setLastSendTime(ZELKSession::nowSeconds());
+    return true;
+}
+
+void SendThread::run() {
+    LogMessage("%s called: queue (%x), size(%i)\n", "SendThread::run:", 0u, int(queuedCount()));
+    m_buffer.assign(size_t(INITIAL_BUFFER_SIZE), 0);
+    m_bufferSize.store(m_buffer.size());
+    for (;;) {
+        if (m_suspendThread.load()) {
+            LogMessage("%s Pausing thread.\n", "SendThread::run:");
+            waitIfSuspended();
+        }
+        std::unique_ptr<ZELKPacket> packet;
+        {
+            std::unique_lock<std::mutex> lock(m_queueMutex);
+            if (m_queue.empty()) {
+                // Stopped with nothing left to write: done. Otherwise wait a
+                // bounded time, then look at the pause request again.
+                if (m_stop.load()) break;
+                m_wake.wait_for(lock, tw::Clock::toReal(WAKE_WAIT_MS), [this] { return m_wakePending; });
+                m_wakePending = false;
+                continue;
+            }
+            packet = std::move(m_queue.front());
+            m_queue.pop_front();
+            m_writing = true;
+        }
+        const bool sent = packet && writeOne(*packet);
+        packet.reset();
+        std::lock_guard<std::mutex> lock(m_queueMutex);
+        m_writing = false;
+        // Only a write empties the queue for the "all sent" report; a packet
+        // dropped for want of a transport does not.
+        if (sent && m_queue.empty()) m_allSent.store(true);
+        if (m_queue.empty()) m_drained.notify_all();
+    }
+    m_buffer = std::vector<uint8_t>();
+    {
+        std::lock_guard<std::mutex> lock(m_queueMutex);
+        m_drained.notify_all();
+    }
+    m_running.store(false);
+    LogMessage("%s Stopped\n", "SendThread::run:");
+}

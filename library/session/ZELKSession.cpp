@@ -1,0 +1,785 @@
+#include "session/ZELKSession.h"
+
+#include <cstdio>
+
+#include "api/VMCertificateInfo.h"
+#include "api/VMConnectionInfo.h"
+#include "api/VMConstants.h"
+#include "api/VMSessionStatus.h"
+#include "base/ByteStream.h"
+#include "base/DebugLog.h"
+#include "device/VMDriveList.h"
+#include "device/VMLocalDrive.h"
+#include "platform/Clock.h"
+#include "protocol/LoginCertificateMessage.h"
+#include "protocol/LoginMessage.h"
+#include "protocol/PacketReceiver.h"
+#include "protocol/PreemptResponse.h"
+#include "protocol/ProtocolTUVO.h"
+#include "protocol/RandomLoginMessage.h"
+#include "protocol/SessionClose.h"
+#include "protocol/ZELKPacket.h"
+#include "session/CancelConnectThread.h"
+#include "session/FindDrivesThread.h"
+#include "session/HeartBeatThread.h"
+#include "session/ReceiveThread.h"
+#include "session/ReconnectThread.h"
+#include "session/RequestProcessor.h"
+#include "session/SendThread.h"
+#include "session/ServerImageManager.h"
+#include "session/SessionHost.h"
+#include "session/WatchDriveThread.h"
+#include "tls/ASocket.h"
+#include "tls/CertHandler.h"
+#include "tls/CertificatePrompt.h"
+
+namespace {
+
+// The certificate answer that means "nobody has answered yet".
+constexpr int NO_CERT_RESPONSE = -1;
+
+}  // namespace
+
+ZELKSession::ZELKSession(SessionHost* vmAPI, VMDriveList* driveList, VMServerImageList* serverImageList)
+    : m_vmAPI(vmAPI), m_driveList(driveList), m_serverImageList(serverImageList) {
+    m_serverImageManager = std::make_unique<ServerImageManager>(this);
+    m_requestProcessor = std::make_unique<RequestProcessor>(vmAPI, this, driveList);
+    m_certSem = std::make_unique<ASemaphore>();
+    m_connectTimeout.store(30);
+    m_sendThread = std::make_unique<SendThread>(this);
+    m_receiveThread = std::make_unique<ReceiveThread>(this);
+    // No status record until the server answers a login: an empty one would
+    // read as a successful login.
+    LogMessage("%s Created %p.\n", "ZELKSession::ZELKSession:", static_cast<void*>(this));
+}
+
+ZELKSession::~ZELKSession() {
+    const char* who = "ZELKSession::~ZELKSession:";
+    LogMessage("%s Entered.\n", who);
+    m_stopping.store(1);
+    m_reconnectAvailable.store(0);
+    try {
+        m_OTPSem.release();
+        m_SessIDSem.release();
+        m_CTRSem.release();
+        std::shared_ptr<ASocket> socket = getSocket();
+        if (socket && socket->isOpen()) {
+            closeSocket();
+            tw::Clock::sleepMs(5000);
+        } else {
+            closeSocket();
+        }
+        socket.reset();
+        // Stop in this order; a blocked read already ended with the shutdown.
+        AThread* stopOrder[] = {m_findDrivesThread.get(), m_watchDriveThread.get(), m_heartBeatThread.get(),
+                                m_reconnectThread.get(), m_receiveThread.get(), m_sendThread.get(),
+                                m_cancelConnectThread.get()};
+        for (AThread* t : stopOrder)
+            if (t != nullptr && t->isRunning()) t->stopThread();
+        // Every created thread is joined exactly once before its object goes.
+        AThread* joinOrder[] = {m_heartBeatThread.get(), m_receiveThread.get(), m_sendThread.get(),
+                                m_reconnectThread.get(), m_findDrivesThread.get(), m_watchDriveThread.get(),
+                                m_cancelConnectThread.get()};
+        for (AThread* t : joinOrder)
+            if (t != nullptr) t->join();
+        m_heartBeatThread.reset();
+        m_receiveThread.reset();
+        m_sendThread.reset();
+        m_reconnectThread.reset();
+        m_findDrivesThread.reset();
+        m_watchDriveThread.reset();
+        m_cancelConnectThread.reset();
+        m_serverImageManager.reset();
+        m_certSem->release();
+        m_certSem->close();
+        {
+            std::lock_guard<std::mutex> lock(m_stateMutex);
+            m_sessionStatus.reset();
+            m_otpUser.reset();
+            m_otpPassword.reset();
+        }
+        m_requestProcessor.reset();
+        std::lock_guard<std::mutex> lock(m_tuvoMutex);
+        m_socket.reset();
+        m_tuvo.reset();
+        m_retiredTuvos.clear();
+        m_testStream.reset();
+    } catch (...) {
+        LogMessage("%s failure occured\n", who);
+    }
+    m_CTRSem.close();
+    m_OTPSem.close();
+    m_SessIDSem.close();
+}
+
+// ---- Callbacks and small state ---------------------------------------------
+
+void ZELKSession::registerSessionCallback(Callback cb) {
+    m_vmSessionCallback.store(cb);
+    LogMessage("%s callback registered\n", "ZELKSession::registerSessionCallback:");
+}
+
+void ZELKSession::registerDriveCallback(Callback cb) {
+    m_driveCallback.store(cb);
+    LogMessage("%s callback registered\n", "ZELKSession::registerDriveCallback:");
+}
+
+void ZELKSession::registerServerImageCallback(Callback cb) {
+    m_serverImageCallback.store(cb);
+    LogMessage("%s callback registered\n", "ZELKSession::registerServerImageCallback:");
+}
+
+void ZELKSession::registerCertificateCallback(Callback cb) {
+    m_certificateCallback.store(cb);
+    LogMessage("%s callback registered\n", "ZELKSession::registerCertificateCallback:");
+}
+
+void ZELKSession::registerPlainConnectionCallback(Callback cb) {
+    m_plainConnectionCallback.store(cb);
+    LogMessage("%s callback registered\n", "ZELKSession::registerPlainConnectionCallback:");
+}
+
+void ZELKSession::callSessionCallback(int code) {
+    if (Callback cb = m_vmSessionCallback.load()) cb(code);
+}
+
+void ZELKSession::callDriveCallback(int code) {
+    if (Callback cb = m_driveCallback.load()) cb(code);
+}
+
+void ZELKSession::callServerImageCallback(int code) {
+    if (Callback cb = m_serverImageCallback.load()) cb(code);
+}
+
+bool ZELKSession::isConsoleStyle() const {
+    const int s = m_vmStyle.load();
+    return s == VMConnectionInfo::VM_STYLE_MOSKA || s == VMConnectionInfo::VM_STYLE_MOSKA_RDOC1 ||
+           s == VMConnectionInfo::VM_STYLE_MOSKA_RDOC2;
+}
+
+void ZELKSession::print(const char* text) {
+    std::fputs(text, stdout);
+    std::fflush(stdout);
+}
+
+int64_t ZELKSession::nowSeconds() { return tw::Clock::nowMs() / 1000; }
+
+void ZELKSession::setOTPCredentials(const char* user, const char* password) {
+    std::lock_guard<std::mutex> lock(m_stateMutex);
+    m_otpUser = user ? std::optional<std::string>(user) : std::nullopt;
+    m_otpPassword = password ? std::optional<std::string>(password) : std::nullopt;
+}
+
+std::optional<std::string> ZELKSession::getOTPUser() {
+    std::lock_guard<std::mutex> lock(m_stateMutex);
+    return m_otpUser;
+}
+
+std::optional<std::string> ZELKSession::getOTPPassword() {
+    std::lock_guard<std::mutex> lock(m_stateMutex);
+    return m_otpPassword;
+}
+
+HeartBeatThread* ZELKSession::getHeartBeatThread() {
+    std::lock_guard<std::mutex> lock(m_threadMutex);
+    return m_heartBeatThread.get();
+}
+
+ReconnectThread* ZELKSession::getReconnectThread() {
+    std::lock_guard<std::mutex> lock(m_threadMutex);
+    return m_reconnectThread.get();
+}
+
+FindDrivesThread* ZELKSession::getFindDrivesThread() {
+    std::lock_guard<std::mutex> lock(m_threadMutex);
+    return m_findDrivesThread.get();
+}
+
+WatchDriveThread* ZELKSession::getWatchDriveThread() {
+    std::lock_guard<std::mutex> lock(m_threadMutex);
+    return m_watchDriveThread.get();
+}
+
+CancelConnectThread* ZELKSession::getCancelConnectThread() {
+    std::lock_guard<std::mutex> lock(m_threadMutex);
+    return m_cancelConnectThread.get();
+}
+
+bool ZELKSession::hasRun() const { return m_receiveThread && m_receiveThread->wasStarted(); }
+
+// ---- Socket ----------------------------------------------------------------
+
+std::shared_ptr<ASocket> ZELKSession::getSocket() {
+    std::lock_guard<std::mutex> lock(m_tuvoMutex);
+    return m_socket;
+}
+
+std::shared_ptr<ByteStream> ZELKSession::getStream() {
+    std::lock_guard<std::mutex> lock(m_tuvoMutex);
+    if (m_testStream) return m_testStream;
+    return m_socket;
+}
+
+std::shared_ptr<ProtocolTUVO> ZELKSession::getTuvo() {
+    std::lock_guard<std::mutex> lock(m_tuvoMutex);
+    return m_tuvo;
+}
+
+void ZELKSession::setStreamForTesting(std::shared_ptr<ByteStream> stream, std::function<void()> onClose) {
+    std::lock_guard<std::mutex> lock(m_tuvoMutex);
+    m_testStream = std::move(stream);
+    m_testStreamClose = std::move(onClose);
+}
+
+void ZELKSession::startForTesting() {
+    m_isStopped.store(0);
+    m_receiveThread->start();
+    m_sendThread->start();
+}
+
+void ZELKSession::closeSocket() {
+    std::shared_ptr<ASocket> socket;
+    std::function<void()> closeTest;
+    {
+        std::lock_guard<std::mutex> lock(m_tuvoMutex);
+        socket = std::move(m_socket);
+        m_socket.reset();
+        closeTest = std::move(m_testStreamClose);
+        m_testStreamClose = nullptr;
+        m_testStream.reset();
+    }
+    // Shut down, not freed: a thread inside a read or write on it returns,
+    // and the object lives on (with its session-setup object) until the
+    // destructor has joined the threads.
+    if (socket) socket->close();
+    if (closeTest) closeTest();
+}
+
+int ZELKSession::getPeerTuvoVersion() {
+    std::shared_ptr<ProtocolTUVO> tuvo = getTuvo();
+    return tuvo ? tuvo->getPeerTuvoVersion() : 0;
+}
+
+// ---- Connect and login -----------------------------------------------------
+
+int ZELKSession::connect(VMConnectionInfo* info) {
+    const char* who = "ZELKSession::connect:";
+    LogMessage("%s Entered.\n", who);
+    if (m_stopping.load()) return VMConstants::API_ERROR;
+    if (getSocket()) return VMConstants::API_ERROR;
+    if (info == nullptr) return VMConstants::API_INVALID_ARGUMENT;
+
+    {
+        std::lock_guard<std::mutex> lock(m_stateMutex);
+        m_sessionStatus.reset();
+    }
+    m_cancelConnect.store(0);
+    m_promptState.store(0);
+    m_connectionInfo.store(info);
+
+    m_reconnectAttemptTimeout.store(info->getReconnectTimeout());
+    m_reconnectCheckTimeout.store(30);
+    m_reconnectAvailable.store(m_reconnectAttemptTimeout.load() > 0 ? 1 : 0);
+    m_reconnectMethod.store(info->getReconnectMethod());
+    m_floppyReversed.store(info->isFloppyReversed() != 0 ? 1 : 0);
+    m_heartbeatTimeout.store(info->getHeartbeatTimeout());
+    m_connectTimeout.store(info->getConnectTimeout());
+
+    m_quiet.store(1);
+    if (isConsoleStyle()) {
+        m_quiet.store(0);
+        std::printf(" Connecting to: %s at port %i\n", info->getIpAddress() ? info->getIpAddress() : "",
+                    info->getPort());
+        std::fflush(stdout);
+    }
+
+    ProtocolTUVO::PlainTextCallback plain;
+    if (Callback cb = m_plainConnectionCallback.load()) plain = cb;
+    auto tuvo = std::make_shared<ProtocolTUVO>(info->getIpAddress(), m_quiet.load(), this, info->getPort(),
+                                               info->forceEncryption() != 0, plain, info->getCallbackTimeout());
+    tuvo->setConnectionInfo(info);
+    tuvo->setClearTextReconnect(info->getSecureVMedia() != 0);
+    tuvo->setCipherList(info->getCipherList());
+    tuvo->setClientCertificate(static_cast<X509*>(info->getPrivateCert()), static_cast<EVP_PKEY*>(info->getCertKey()));
+    if (info->getCredentialType() == VMConnectionInfo::CREDENTIALTYPE_CERTIFICATE &&
+        (info->getPrivateCert() != nullptr || info->getCertKey() != nullptr))
+        tuvo->setCapabilities(8);
+    {
+        std::lock_guard<std::mutex> lock(m_tuvoMutex);
+        if (m_tuvo) m_retiredTuvos.push_back(std::move(m_tuvo));
+        m_tuvo = tuvo;
+    }
+
+    if (info->getWaitOnCancel() != 0) {
+        std::unique_ptr<CancelConnectThread> old;
+        {
+            std::lock_guard<std::mutex> lock(m_threadMutex);
+            old = std::move(m_cancelConnectThread);
+        }
+        if (old) {
+            old->stopThread();
+            old->join();
+        }
+        auto thread = std::make_unique<CancelConnectThread>();
+        thread->setSession(this);
+        std::lock_guard<std::mutex> lock(m_threadMutex);
+        m_cancelConnectThread = std::move(thread);
+        m_cancelConnectThread->start();
+    }
+
+    // Set-up runs on this thread; only the connecting thread touches the
+    // object's socket until it is published below.
+    ASocket* socket = nullptr;
+    bool threw = false;
+    try {
+        socket = tuvo->getSocket(m_reconnectMethod.load() == 1 ? 1 : 2);
+    } catch (const char* text) {
+        LogMessage("%s failed to setup ASocket! %s\n", who, text);
+        threw = true;
+    } catch (...) {
+        LogMessage("%s failed to setup ASocket!\n", who);
+        threw = true;
+    }
+
+    if (!threw) {
+        if (m_cancelConnect.load()) return VMConstants::API_CANCELLED;
+        if (socket == nullptr) return VMConstants::API_ERROR;
+        const bool secure = tuvo->isSecure();
+        m_secure.store(secure ? 1 : 0);
+        m_serverHeartbeat.store(tuvo->getFirstTimeout());
+        // Reconnection needs the server's offer, TLS and a positive attempt timeout.
+        const bool offered = tuvo->isReconnectCapable();
+        m_reconnectAvailable.store(offered && secure && m_reconnectAttemptTimeout.load() > 0 ? 1 : 0);
+        if (!secure) LogMessage("%s DISABLE RECONNECT - Not Secure\n", who);
+        if (info->getCredentialType() == VMConnectionInfo::CREDENTIALTYPE_CERTIFICATE && !secure)
+            info->setCredentialType(VMConnectionInfo::CREDENTIALTYPE_RANDOMNUM);
+        std::lock_guard<std::mutex> lock(m_tuvoMutex);
+        // Aliasing: the socket keeps its session-setup object alive.
+        m_socket = std::shared_ptr<ASocket>(tuvo, socket);
+    }
+
+    if (!getSocket()) {
+        LogMessage("%s Connection Failed.\n", who);
+        if (CertHandler::getState() == CertHandler::STATE_CANCEL || m_cancelConnect.load())
+            return VMConstants::API_CANCELLED;
+        return VMConstants::API_ERROR;
+    }
+    if (m_cancelConnect.load()) {
+        closeSocket();
+        return VMConstants::API_CANCELLED;
+    }
+
+    m_isStopped.store(0);
+    m_receiveThread->start();
+    m_sendThread->start();
+    if (!m_receiveThread->wasStarted() || !m_sendThread->wasStarted()) {
+        LogMessage("%s thread start failed.\n", who);
+        m_isStopped.store(1);
+        return VMConstants::API_ERROR;
+    }
+    return VMConstants::API_SUCCESS;
+}
+
+void ZELKSession::sendLoginUser(const char* password, const char* userId, uint8_t preempt, int clientRandom,
+                                int applianceRandom, const char* applianceId, int appliancePort,
+                                int applianceChannel) {
+    const char* who = "ZELKSession::sendLoginUser:";
+    if (m_stopping.load()) return;
+    if (!getStream()) {
+        LogMessage("%s no socket.\n", who);
+        return;
+    }
+    VMConnectionInfo* info = m_connectionInfo.load();
+    const int credentials = info != nullptr ? info->getCredentialType() : VMConnectionInfo::CREDENTIALTYPE_LOGIN;
+    std::unique_ptr<ZELKPacket> packet;
+    if (credentials == VMConnectionInfo::CREDENTIALTYPE_RANDOMNUM) {
+        packet = std::make_unique<RandomLoginMessage>(uint32_t(clientRandom), uint32_t(applianceRandom), preempt != 0);
+    } else if (credentials == VMConnectionInfo::CREDENTIALTYPE_CERTIFICATE) {
+        packet = std::make_unique<LoginCertificateMessage>();
+    } else {
+        std::shared_ptr<ProtocolTUVO> tuvo = getTuvo();
+        const int version = tuvo ? tuvo->getZelkMajor() * 100 + tuvo->getZelkMinor() : 114;
+        auto login = std::make_unique<LoginMessage>(version);
+        try {
+            login->setCredentials(userId, password);
+            if (applianceId != nullptr && applianceId[0] != '\0') {
+                login->setRipId(applianceId);
+                login->setAppliance(appliancePort, applianceChannel);
+            }
+        } catch (const char* text) {
+            // The server would refuse the login anyway; the facade's wait
+            // for the answer reports the failure.
+            LogMessage("%s login not sent: %s\n", who, text);
+            return;
+        }
+        login->setPreempt(preempt != 0);
+        packet = std::move(login);
+    }
+    m_receiveThread->getReceiver().setExpectingLogin(true);
+    m_sendThread->send(packet.release());
+    if (preempt != 0) return;
+    if (m_cancelConnect.load()) return;
+    if (m_reconnectAvailable.load() && m_reconnectMethod.load() == 1) m_heartbeatTimeout.store(0);
+    if (m_heartbeatTimeout.load() <= 0) return;
+    startHeartBeatThread();
+}
+
+void ZELKSession::startHeartBeatThread() {
+    std::lock_guard<std::mutex> lock(m_threadMutex);
+    if (m_heartBeatThread) return;
+    m_heartBeatThread = std::make_unique<HeartBeatThread>(this);
+    m_heartBeatThread->start();
+}
+
+void ZELKSession::StartLoginSuccessfulThreads() {
+    const char* who = "ZELKSession::StartLoginSuccessfulThreads:";
+    m_connectDone.store(1);
+    if (m_stopping.load() || m_cancelConnect.load()) return;
+    if (m_waitingForVDiskInfoResponse.load()) {
+        LogMessage("%s Waiting for m_waitingForVDiskInfoResponse before starting threads\n", who);
+        m_startThreadsPending.store(1);
+        return;
+    }
+    VMConnectionInfo* info = m_connectionInfo.load();
+    const int method = info != nullptr ? info->getRunFindDrivesMethod() : VMConnectionInfo::RUN_FINDDRIVES_NEVER;
+    {
+        std::lock_guard<std::mutex> lock(m_threadMutex);
+        if (!m_findDrivesThread && method == VMConnectionInfo::RUN_FINDDRIVES_ALWAYS) {
+            m_findDrivesThread = std::make_unique<FindDrivesThread>(this);
+            m_findDrivesThread->start();
+        }
+        if (m_stopping.load()) return;
+        if (!m_watchDriveThread) {
+            m_watchDriveThread = std::make_unique<WatchDriveThread>(m_vmAPI);
+            m_watchDriveThread->start();
+        }
+    }
+    if (m_cancelConnect.load()) return;
+    if (method == VMConnectionInfo::RUN_FINDDRIVES_ONCE) runFindDrives(m_driveList);
+    if (m_stopping.load() || m_cancelConnect.load()) return;
+    {
+        std::lock_guard<std::mutex> lock(m_threadMutex);
+        if ((m_reconnectAvailable.load() || isVersionWordAbove0101()) && !m_reconnectThread) {
+            LogMessage("%s Instaciating ReconnectThread: m_reconnectCheckTimeout=%i\n", who,
+                       m_reconnectCheckTimeout.load());
+            m_reconnectThread = std::make_unique<ReconnectThread>(m_reconnectCheckTimeout.load(),
+                                                                  uint8_t(m_reconnectAvailable.load() ? 1 : 0), this);
+            m_reconnectThread->start();
+        }
+    }
+    m_CTRSem.release();
+}
+
+void ZELKSession::receivedVDiskInfoResponse() {
+    LogMessage("%s Received VDisk Info reponse.\n", "ZELKSession::receivedVDiskInfoResponse:");
+    m_waitingForVDiskInfoResponse.store(0);
+    m_vdiskInfoRequestTime.store(0);
+    if (m_startThreadsPending.exchange(0)) StartLoginSuccessfulThreads();
+}
+
+// ---- Status record ---------------------------------------------------------
+
+void ZELKSession::setSessionStatus(VMSessionStatus* status) {
+    std::unique_ptr<VMSessionStatus> record(status);
+    std::string cipher, protocol;
+    bool tls = false;
+    if (record) {
+        std::shared_ptr<ASocket> socket = getSocket();
+        if (socket && socket->isSslHandshakeOk()) {
+            tls = true;
+            cipher = socket->getCipherName();
+            protocol = socket->getProtocolName();
+        }
+        if (m_cancelConnect.load()) record->setStatus(VMSessionStatus::VM_SESSION_CLOSED);
+        record->setSecureCipher(tls ? cipher.c_str() : nullptr);
+        record->setSecureProtocol(tls ? protocol.c_str() : nullptr);
+    }
+    std::lock_guard<std::mutex> lock(m_stateMutex);
+    m_sessionStatus = std::move(record);
+    m_statusGeneration.fetch_add(1);
+}
+
+std::unique_ptr<VMSessionStatus> ZELKSession::copySessionStatus() {
+    std::lock_guard<std::mutex> lock(m_stateMutex);
+    if (!m_sessionStatus) return nullptr;
+    m_sessionStatus->setReconnecting(m_reconnecting.load());
+    m_sessionStatus->setEncrypted(m_secure.load());
+    return std::make_unique<VMSessionStatus>(*m_sessionStatus);
+}
+
+bool ZELKSession::hasSessionStatus() {
+    std::lock_guard<std::mutex> lock(m_stateMutex);
+    return m_sessionStatus != nullptr;
+}
+
+int ZELKSession::getSessionStatusCode(int fallback) {
+    std::lock_guard<std::mutex> lock(m_stateMutex);
+    return m_sessionStatus ? m_sessionStatus->getStatus() : fallback;
+}
+
+bool ZELKSession::setSessionStatusCode(int status) {
+    std::lock_guard<std::mutex> lock(m_stateMutex);
+    if (!m_sessionStatus) return false;
+    m_sessionStatus->setStatus(status);
+    return true;
+}
+
+void ZELKSession::sendPreemptResponse(int answer) {
+    if (m_stopping.load() || !m_sendThread) return;
+    sendPacket(new PreemptResponse(answer == VMConstants::PREEMPT_DENY));
+}
+
+int ZELKSession::isVersionAbove1_1() {
+    std::shared_ptr<ProtocolTUVO> tuvo = getTuvo();
+    if (!tuvo) return 0;
+    const int major = tuvo->getZelkMajor();
+    const int minor = tuvo->getZelkMinor();
+    return ((major == 1 && minor > 1) || major > 2) ? 1 : 0;
+}
+
+int ZELKSession::isVersionWordAbove0101() {
+    std::shared_ptr<ProtocolTUVO> tuvo = getTuvo();
+    return tuvo && tuvo->getPeerTuvoVersion() >= 0x0102 ? 1 : 0;
+}
+
+void ZELKSession::sendPacket(ZELKPacket* packet) {
+    std::unique_ptr<ZELKPacket> owned(packet);
+    if (!owned || m_stopping.load() || !m_sendThread) return;
+    m_sendThread->send(owned.release());
+}
+
+void ZELKSession::sendPacketWhileStopping(ZELKPacket* packet) {
+    std::unique_ptr<ZELKPacket> owned(packet);
+    if (!owned || !m_sendThread) return;
+    m_sendThread->send(owned.release());
+}
+
+int ZELKSession::countMappedDrives() {
+    if (m_driveList == nullptr) return 0;
+    std::lock_guard<std::recursive_mutex> lock(m_mappingMutex);
+    int mapped = 0;
+    const int n = m_driveList->getNumberOfLocalDrives();
+    for (int i = 0; i < n; ++i) {
+        VMLocalDrive* ld = m_driveList->getLocalDriveAt(i);
+        if (ld == nullptr) break;
+        if (ld->getMappedTo() != -1) ++mapped;
+        m_driveList->releaseLocalDrive(ld);
+    }
+    return mapped;
+}
+
+// ---- Stop and teardown -----------------------------------------------------
+
+int ZELKSession::cancelConnect() {
+    LogMessage("%s Entered.\n", "ZELKSession::cancelConnect:");
+    m_OTPSem.release();
+    m_SessIDSem.release();
+    m_CTRSem.release();
+    m_cancelConnect.store(1);
+    if (std::shared_ptr<ProtocolTUVO> tuvo = getTuvo()) tuvo->setCancelConnect(true);
+    return VMConstants::API_SUCCESS;
+}
+
+void ZELKSession::sendCloseConnection() {
+    if (!m_reconnectAvailable.load() || !m_sendThread) return;
+    sendPacketWhileStopping(new SessionClose(uint32_t(m_sessionId.load())));
+}
+
+template <typename T>
+void ZELKSession::waitNotRunning(T* thread, const char* name) {
+    if (thread == nullptr || thread->isCurrentThread()) return;
+    const int64_t deadline = tw::Clock::nowMs() + THREAD_STOP_WAIT_MS;
+    while (thread->isRunning()) {
+        if (tw::Clock::nowMs() >= deadline) {
+            LogMessage("%s %s still running after %lld ms.\n", "ZELKSession::stopSession:", name,
+                       static_cast<long long>(THREAD_STOP_WAIT_MS));
+            return;
+        }
+        tw::Clock::sleepMs(2);
+    }
+}
+
+void ZELKSession::stopSession() {
+    const char* who = "ZELKSession::stopSession:";
+    // One teardown per session, whoever asks first.
+    if (m_isStopped.load() || m_stopping.exchange(1)) return;
+    LogMessage("%s Entered.\n", who);
+
+    // The receive thread first, so no new request is served while drives go.
+    // When this runs on it (a handler stopped the session), it ends after
+    // the handler returns.
+    ReceiveThread* receive = m_receiveThread.get();
+    if (receive != nullptr) {
+        receive->stopThread();
+        if (!receive->isCurrentThread()) {
+            const int64_t deadline = tw::Clock::nowMs() + THREAD_STOP_WAIT_MS;
+            while (receive->isProcessing() && tw::Clock::nowMs() < deadline) tw::Clock::sleepMs(50);
+        }
+    }
+
+    m_cancelReconnect.store(1);
+    m_OTPSem.release();
+    m_SessIDSem.release();
+    m_CTRSem.release();
+
+    ReconnectThread* reconnectThread = getReconnectThread();
+    if (reconnectThread != nullptr) {
+        reconnectThread->stopThread();
+        cancelReconnect();
+    }
+
+    const int64_t connectWait = int64_t(m_connectTimeout.load() > 0 ? m_connectTimeout.load() : 30) * 1000;
+    if (m_vmAPI != nullptr && m_vmAPI->acquireConnectSemaphore(connectWait) != ASemaphore::WAIT_OBTAINED)
+        LogMessage("%s connect semaphore not obtained, going on.\n", who);
+    if (m_vmAPI != nullptr) m_vmAPI->setConnectionStatus(VMConstants::VMAPI_DISCONNECTING);
+
+    try {
+        if (m_serverImageManager) m_serverImageManager->cancel();
+        if (FindDrivesThread* t = getFindDrivesThread()) t->stopThread();
+        waitNotRunning(reconnectThread, "reconnect thread");
+        if (HeartBeatThread* t = getHeartBeatThread()) {
+            t->stopThread();
+            waitNotRunning(t, "heartbeat thread");
+        }
+        if (!m_cancelConnect.load()) {
+            unmapAllDrives();
+            if (m_sendThread && m_reconnectAvailable.load() && !m_reconnecting.load()) {
+                sendCloseConnection();
+                m_reconnectAvailable.store(0);
+            }
+        }
+        // What was queued (the releases above) reaches the server before the
+        // connection goes.
+        if (m_sendThread && m_sendThread->isRunning() && !m_sendThread->waitAllSent(SEND_DRAIN_WAIT_MS))
+            LogMessage("%s send queue not written out in time.\n", who);
+        tw::Clock::sleepMs(100);
+        closeSocket();
+        if (receive != nullptr) receive->stopThread();
+        if (m_sendThread) {
+            m_sendThread->stopThread();
+            waitNotRunning(m_sendThread.get(), "send thread");
+        }
+    } catch (const char* text) {
+        LogMessage("%s exception caught: %s\n", who, text);
+    }
+
+    if (m_vmSessionCallback.load() != nullptr) {
+        setSessionStatusCode(VMSessionStatus::VM_SESSION_CLOSED);
+        callSessionCallback(VMConstants::SESSION_CLOSED);
+    }
+    tw::Clock::sleepMs(500);
+    if (m_vmAPI != nullptr) {
+        m_vmAPI->setConnectionStatus(VMConstants::VMAPI_DISCONNECTED);
+        m_vmAPI->releaseConnectSemaphore();
+    }
+    // Last: a poller that sees it may delete the session at once.
+    m_isStopped.store(1);
+    m_stopping.store(0);
+    LogMessage("%s Stopped.\n", who);
+}
+
+// ---- Prompts ---------------------------------------------------------------
+
+void ZELKSession::CallbackCertificateSave(CertificatePrompt* prompt) {
+    if (prompt == nullptr) return;
+    // The record exists only during this call.
+    struct Forget {
+        std::atomic<CertificatePrompt*>& p;
+        std::atomic<int>& state;
+        ~Forget() {
+            p.store(nullptr);
+            state.store(0);
+        }
+    } forget{m_certPrompt, m_promptState};
+    m_certPrompt.store(prompt);
+    Callback cb = m_certificateCallback.load();
+    if (cb == nullptr) {
+        prompt->answer = CertHandler::ANSWER_RUN_ONCE;
+        return;
+    }
+    // An answer left from an earlier prompt must not answer this one.
+    while (m_certSem->timedWaitMs(0) == ASemaphore::WAIT_OBTAINED) {
+    }
+    m_certResponse.store(NO_CERT_RESPONSE);
+    m_promptState.store(1);
+    cb(VMConstants::CERTIFICATE_RETURNED);
+    const uint32_t accepted = m_acceptedCertHash.load();
+    if (m_reconnecting.load() && accepted != 0 && accepted == prompt->hash) {
+        m_certResponse.store(0);
+    } else {
+        const int timeout = m_connectTimeout.load() > 0 ? m_connectTimeout.load() : 30;
+        const int r = m_certSem->timedWait(4 * timeout);
+        if (r == ASemaphore::WAIT_TIMEOUT) {
+            prompt->answer = CertHandler::ANSWER_TIMEOUT;
+            return;
+        }
+        if (r != ASemaphore::WAIT_OBTAINED) {
+            // Nobody answered: never an acceptance.
+            prompt->answer = CertHandler::ANSWER_CANCEL;
+            return;
+        }
+    }
+    switch (m_certResponse.load()) {
+        case 2:
+            m_acceptedCertHash.store(0);
+            prompt->answer = CertHandler::ANSWER_CANCEL;
+            break;
+        case 1:
+            m_acceptedCertHash.store(prompt->hash);
+            prompt->answer = CertHandler::ANSWER_RUN;
+            break;
+        case 0:
+            m_acceptedCertHash.store(prompt->hash);
+            prompt->answer = CertHandler::ANSWER_RUN_ONCE;
+            break;
+        default:
+            prompt->answer = CertHandler::ANSWER_CANCEL;
+            break;
+    }
+}
+
+void ZELKSession::setCertificateResponse(int answer) {
+    m_certResponse.store(answer);
+    m_connectDone.store(1);
+    if (answer == 2) cancelConnect();
+    m_certSem->release();
+}
+
+void ZELKSession::setPlainConnectionResponse(int answer) {
+    std::shared_ptr<ProtocolTUVO> tuvo = getTuvo();
+    if (!tuvo) return;
+    tuvo->setPlainTextResponse(answer);
+    m_connectDone.store(1);
+    setSessionStatusCode(0);
+}
+
+void ZELKSession::getCertificateInfo(VMCertificateInfo* info) {
+    if (info == nullptr) return;
+    CertificatePrompt* prompt = m_certPrompt.load();
+    std::unique_ptr<CertificatePrompt> temporary;
+    if (prompt == nullptr) {
+        temporary = std::make_unique<CertificatePrompt>();
+        *temporary = CertificatePrompt{};
+        temporary->answer = CertificatePrompt::NO_ERROR_MARKER;
+        CertHandler::fillCertificatePrompt(temporary.get());
+        prompt = temporary.get();
+    }
+    info->setReason(prompt->reason);
+    info->setCommonName(prompt->commonName);
+    info->setOrganization(prompt->organization);
+    info->setOrganizationUnit(prompt->organizationUnit);
+    info->setLocality(prompt->locality);
+    info->setEmail(prompt->emailAddress);
+    info->setVersion(prompt->version);
+    info->setSerial(prompt->serialNumber);
+    info->setIssuer(prompt->issuer);
+    info->setSubject(prompt->subject);
+    info->setValidity(prompt->validity);
+    info->setSignature(prompt->signature);
+    info->setSigAlgo(prompt->signatureAlgo);
+    info->setThumbSHA(prompt->shaFingerprint);
+    info->setThumbMD5(prompt->md5Fingerprint);
+    info->setPublicKey(prompt->keyPublic1);
+    info->setErrorCode(prompt->errorCode);
+    info->setHash(prompt->hash);
+}

@@ -1,0 +1,342 @@
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/ASemaphore.h"
+#include "tls/CertificateCallbackInterface.h"
+
+class ASocket;
+class ByteStream;
+class CancelConnectThread;
+class FindDrivesThread;
+class HeartBeatThread;
+class ProtocolTUVO;
+class ReceiveThread;
+class ReconnectThread;
+class RequestProcessor;
+class SendThread;
+class ServerImageManager;
+class SessionHost;
+class VDiskRelease;
+class VMCertificateInfo;
+class VMConnectionInfo;
+class VMDriveList;
+class VMLocalDrive;
+class VMRemoteDrive;
+class VMServerImageList;
+class VMSessionStatus;
+class WatchDriveThread;
+class ZELKPacket;
+struct CertificatePrompt;
+
+// The session engine: one connection to the server, its threads, its
+// request processor and its status. Owned by the facade (through the
+// SessionHost interface); borrows the facade's settings copy, drive list and
+// server-image list.
+//
+// Threads: connect and the login run on the application's thread; every
+// packet handler runs on the receive thread; stopSession may run on either
+// (and never waits for the thread it runs on). Every flag another thread
+// reads is atomic; the status record and the one-time credentials are
+// guarded by one mutex and copied out under it.
+//
+// The session-setup object (and through it the socket) is shared: a thread
+// doing I/O keeps a reference for the duration of one call. Closing shuts
+// the connection down (a blocked read or write returns) and clears the
+// session's pointer; the object itself goes only after the threads are
+// joined, in the destructor.
+class ZELKSession : public CertificateCallbackInterface {
+public:
+    using Callback = void (*)(int);
+
+    // Bounds for waits the protocol leaves open (library milliseconds).
+    static constexpr int64_t SEND_DRAIN_WAIT_MS = 2000;
+    static constexpr int64_t THREAD_STOP_WAIT_MS = 10000;
+
+    ZELKSession(SessionHost* vmAPI, VMDriveList* driveList, VMServerImageList* serverImageList);
+    ~ZELKSession() override;
+    ZELKSession(const ZELKSession&) = delete;
+    ZELKSession& operator=(const ZELKSession&) = delete;
+
+    // ---- Object, connect and login -------------------------------------
+    void registerSessionCallback(Callback cb);
+    void registerDriveCallback(Callback cb);
+    void registerServerImageCallback(Callback cb);
+    void registerCertificateCallback(Callback cb);
+    void registerPlainConnectionCallback(Callback cb);
+    void setVMStyle(int style) { m_vmStyle.store(style); }
+    int getVMStyle() const { return m_vmStyle.load(); }
+    // VM styles 3-5 print the library's messages on standard output.
+    bool isConsoleStyle() const;
+
+    // API_SUCCESS, API_ERROR, API_INVALID_ARGUMENT or API_CANCELLED.
+    int connect(VMConnectionInfo* info);
+    // The current socket, kept alive for as long as the caller holds it; null
+    // when there is none (never connected, or closed while stopping).
+    std::shared_ptr<ASocket> getSocket();
+    // What the send and receive threads read and write: the socket, or the
+    // stream a test put in its place.
+    std::shared_ptr<ByteStream> getStream();
+    // The current session-setup object (null when none).
+    std::shared_ptr<ProtocolTUVO> getTuvo();
+    // Tests: packets go to and come from this stream instead of a socket;
+    // onClose runs where the socket would be shut down.
+    void setStreamForTesting(std::shared_ptr<ByteStream> stream, std::function<void()> onClose = {});
+    // Tests: runs the session on that stream as connect would after set-up.
+    void startForTesting();
+
+    void sendLoginUser(const char* password, const char* userId, uint8_t preempt, int clientRandom,
+                       int applianceRandom, const char* applianceId, int appliancePort, int applianceChannel);
+    void StartLoginSuccessfulThreads();
+
+    // Takes ownership (null allowed). With the connect cancelled the status
+    // becomes 999; cipher and protocol come from the current TLS socket.
+    void setSessionStatus(VMSessionStatus* status);
+    // A copy of the current record (with the reconnecting and encrypted
+    // fields filled in), or null when there is none. The record itself never
+    // leaves the session.
+    std::unique_ptr<VMSessionStatus> copySessionStatus();
+    bool hasSessionStatus();
+    // Status code of the current record, or fallback when there is none.
+    int getSessionStatusCode(int fallback);
+    // Changes the status code of the current record; false when there is none.
+    bool setSessionStatusCode(int status);
+    // Grows with every record installed (a waiter tells a new answer from an old one).
+    uint64_t getSessionStatusGeneration() const { return m_statusGeneration.load(); }
+    // Grows with every drive-list answer merged into the drive list.
+    uint64_t getDriveListUpdates() const { return m_driveListUpdates.load(); }
+    void noteDriveListUpdated() { m_driveListUpdates.fetch_add(1); }
+
+    void sendPreemptResponse(int answer);
+    int isVersionAbove1_1();
+    int isVersionWordAbove0101();
+
+    // Queues a packet (ownership passes) unless stopping or without a send
+    // thread; then it is deleted.
+    void sendPacket(ZELKPacket* packet);
+    // The same, but also while stopping (the releases and the close of stopSession).
+    void sendPacketWhileStopping(ZELKPacket* packet);
+
+    // ---- Drive mapping and session requests ----------------------------
+    void sendVDiskInfoRequest();
+    void checkVDiskInfoResponse();
+    // The drive-list answer arrived: clears the watchdog, runs deferred threads.
+    void receivedVDiskInfoResponse();
+    int sendMapRequest(VMRemoteDrive* rd, VMLocalDrive* ld, int readOnly);
+    int sendMapRequest2(VMLocalDrive* ld, VMRemoteDrive* rd, int readOnly);
+    void sendVDiskAlternateTocData(int deviceIndex, int msf, int format, int track);
+    void unmapAllDrives();
+    void unmapLocalDrive(VMLocalDrive* ld, uint8_t sendRelease);
+    void unmapRemoteDrive(VMRemoteDrive* rd);
+    void sendVDiskRelease(VDiskRelease* packet);
+    void sendResponseData(VMLocalDrive* ld, int byteCount, int maxBlocks, VMRemoteDrive* rd, uint32_t startValue,
+                          const uint8_t* data);
+    void sendHeartbeatMsg();
+    void sendServerImageDeleteRequest(uint16_t imageIndex);
+    void runFindDrives(VMDriveList* list);
+    // Writes the fixed 20-byte table of contents; returns 20.
+    static int GetFixedToc(uint8_t* buffer);
+    // Local drives of the drive list that are mapped now.
+    int countMappedDrives();
+    // Held around every change of a drive mapping and every request served
+    // from a mapping; taken before the drive-list locks, never held across a
+    // callback or stopSession.
+    std::recursive_mutex& getMappingMutex() { return m_mappingMutex; }
+
+    // ---- Stop and teardown ---------------------------------------------
+    int cancelConnect();
+    void sendCloseConnection();
+    void stopSession();
+
+    // ---- Prompts --------------------------------------------------------
+    void CallbackCertificateSave(CertificatePrompt* prompt) override;
+    void setCertificateResponse(int answer);
+    void setPlainConnectionResponse(int answer);
+    void getCertificateInfo(VMCertificateInfo* info);
+
+    // ---- Reconnection and one-time passwords ----------------------------
+    // 0 reconnected and login sent, 1 failed or cancelled.
+    int reconnect();
+    int remapDrives();
+    int cancelReconnect();
+    void sendOTPRequest();
+    void waitForOTPResponse();
+    int isClearTextReconnectPending();
+    void forceReconnect();
+    void waitForClearTextReconnect();
+    void setReconnectCheckTimeout(int seconds) { m_reconnectCheckTimeout.store(seconds); }
+    int getReconnectCheckTimeout() const { return m_reconnectCheckTimeout.load(); }
+    void setReconnecting(int reconnecting);
+    void setReconnectAttemptTimeout(int seconds) { m_reconnectAttemptTimeout.store(seconds); }
+    int getReconnectAttemptTimeout() const { return m_reconnectAttemptTimeout.load(); }
+    // The one-time credentials (under the session mutex); an absent text stays null.
+    void setOTPCredentials(const char* user, const char* password);
+    std::optional<std::string> getOTPUser();
+    std::optional<std::string> getOTPPassword();
+
+    // ---- State read by the threads, the processor and the facade --------
+    bool isStopped() const { return m_isStopped.load() != 0; }
+    // The session's threads were started once (a stopped session that ran is
+    // not connected again).
+    bool hasRun() const;
+    bool isStopping() const { return m_stopping.load() != 0; }
+    bool isReconnecting() const { return m_reconnecting.load() != 0; }
+    bool isReconnectAvailable() const { return m_reconnectAvailable.load() != 0; }
+    bool getCancelReconnect() const { return m_cancelReconnect.load() != 0; }
+    bool isConnectCancelled() const { return m_cancelConnect.load() != 0; }
+    bool isConnectDone() const { return m_connectDone.load() != 0; }
+    void setConnectDone() { m_connectDone.store(1); }
+    int getPromptState() const { return m_promptState.load(); }
+    bool isSecure() const { return m_secure.load() != 0; }
+    bool isFloppyReversed() const { return m_floppyReversed.load() != 0; }
+    // connect copies it from the settings.
+    void setFloppyReversed(bool reversed) { m_floppyReversed.store(reversed ? 1 : 0); }
+    bool isReadOnlySession() const { return m_readOnlySession.load() != 0; }
+    void setReadOnlySession(bool readOnly) { m_readOnlySession.store(readOnly ? 1 : 0); }
+    bool isWaitingForVDiskInfoResponse() const { return m_waitingForVDiskInfoResponse.load() != 0; }
+    int64_t getVDiskInfoRequestTime() const { return m_vdiskInfoRequestTime.load(); }
+    int getSessionId() const { return m_sessionId.load(); }
+    void setSessionId(int id) { m_sessionId.store(id); }
+    int getNumMaps() const { return m_numMaps.load(); }
+    void incrementNumMaps() { m_numMaps.fetch_add(1); }
+    void decrementNumMaps() { m_numMaps.fetch_sub(1); }
+    // The server's TUVO version word from session setup (0 when none).
+    int getPeerTuvoVersion();
+    int getHeartbeatTimeout() const { return m_heartbeatTimeout.load(); }
+    int getConnectTimeout() const { return m_connectTimeout.load(); }
+
+    int64_t getLastSendTime() const { return m_lastSendTime.load(); }
+    void setLastSendTime(int64_t t) { m_lastSendTime.store(t); }
+    int64_t getLastReceiveTime() const { return m_lastReceiveTime.load(); }
+    void setLastReceiveTime(int64_t t) { m_lastReceiveTime.store(t); }
+    // Whole seconds of library time (tw::Clock), the unit of the times above.
+    static int64_t nowSeconds();
+
+    Callback getSessionCallback() const { return m_vmSessionCallback.load(); }
+    Callback getDriveCallback() const { return m_driveCallback.load(); }
+    Callback getServerImageCallback() const { return m_serverImageCallback.load(); }
+    // Calls the callback when one is registered.
+    void callSessionCallback(int code);
+    void callDriveCallback(int code);
+    void callServerImageCallback(int code);
+
+    SessionHost* getVMAPI() const { return m_vmAPI; }
+    VMDriveList* getDriveListRef() const { return m_driveList; }
+    VMServerImageList* getServerImageList() const { return m_serverImageList; }
+    VMConnectionInfo* getConnectionInfo() const { return m_connectionInfo.load(); }
+    RequestProcessor* getRequestProcessor() const { return m_requestProcessor.get(); }
+    ServerImageManager* getServerImageManager() const { return m_serverImageManager.get(); }
+    SendThread* getSendThread() const { return m_sendThread.get(); }
+    ReceiveThread* getReceiveThread() const { return m_receiveThread.get(); }
+    HeartBeatThread* getHeartBeatThread();
+    ReconnectThread* getReconnectThread();
+    FindDrivesThread* getFindDrivesThread();
+    WatchDriveThread* getWatchDriveThread();
+    CancelConnectThread* getCancelConnectThread();
+
+private:
+    // The handlers release the session-id and one-time-password waits.
+    friend class RequestProcessor;
+
+    void print(const char* text);
+    // Shuts the socket down and retires the session-setup object (kept until
+    // the destructor so no thread loses it under a call).
+    void closeSocket();
+    void startHeartBeatThread();
+    // Waits (bounded) until the thread's running flag is clear; never for
+    // the calling thread.
+    template <typename T>
+    void waitNotRunning(T* thread, const char* name);
+
+    // Settings and flags.
+    std::atomic<int> m_vmStyle{0};
+    std::atomic<int> m_quiet{1};
+    std::atomic<int> m_heartbeatTimeout{0};
+    std::atomic<int> m_serverHeartbeat{0};
+    std::atomic<int> m_reconnectAttemptTimeout{0};
+    std::atomic<int> m_reconnectCheckTimeout{0};
+    std::atomic<int> m_cancelConnect{0};
+    std::atomic<int> m_promptState{0};
+    std::atomic<int> m_isStopped{1};
+    std::atomic<int> m_stopping{0};
+    std::atomic<int> m_reconnectAvailable{0};
+    std::atomic<int> m_floppyReversed{0};
+    std::atomic<int> m_readOnlySession{0};
+    std::atomic<int> m_cancelReconnect{0};
+    std::atomic<int> m_reconnecting{0};
+    std::atomic<int> m_secure{0};
+    std::atomic<int> m_waitingForVDiskInfoResponse{0};
+    std::atomic<int> m_startThreadsPending{0};
+    std::atomic<int> m_otpRequested{0};
+    std::atomic<int> m_connectDone{0};
+    std::atomic<int64_t> m_vdiskInfoRequestTime{0};
+    std::atomic<int> m_numMaps{0};
+    std::atomic<int64_t> m_lastSendTime{0};
+    std::atomic<int64_t> m_lastReceiveTime{0};
+
+    // Borrowed.
+    SessionHost* m_vmAPI;
+    VMDriveList* m_driveList;
+    VMServerImageList* m_serverImageList;
+    std::atomic<VMConnectionInfo*> m_connectionInfo{nullptr};
+
+    std::unique_ptr<ServerImageManager> m_serverImageManager;
+    std::unique_ptr<RequestProcessor> m_requestProcessor;
+
+    // Certificate prompt.
+    std::atomic<CertificatePrompt*> m_certPrompt{nullptr};
+    std::unique_ptr<ASemaphore> m_certSem;
+    std::atomic<int> m_certResponse{0};
+    std::atomic<int> m_connectTimeout{30};
+    std::atomic<uint32_t> m_acceptedCertHash{0};
+
+    // Session-setup object and socket.
+    std::mutex m_tuvoMutex;
+    std::shared_ptr<ProtocolTUVO> m_tuvo;
+    // Published once set-up has succeeded; shares ownership of m_tuvo.
+    std::shared_ptr<ASocket> m_socket;
+    std::vector<std::shared_ptr<ProtocolTUVO>> m_retiredTuvos;
+    std::shared_ptr<ByteStream> m_testStream;
+    std::function<void()> m_testStreamClose;
+
+    std::atomic<int> m_sessionId{-1};
+    std::atomic<int> m_reconnectMethod{0};
+
+    // Threads. The send and receive threads live as long as the session;
+    // the others are created on demand under m_threadMutex and deleted only
+    // by the destructor (the cancel-connect thread also by the next connect).
+    std::unique_ptr<SendThread> m_sendThread;
+    std::unique_ptr<ReceiveThread> m_receiveThread;
+    std::mutex m_threadMutex;
+    std::unique_ptr<HeartBeatThread> m_heartBeatThread;
+    std::unique_ptr<ReconnectThread> m_reconnectThread;
+    std::unique_ptr<FindDrivesThread> m_findDrivesThread;
+    std::unique_ptr<WatchDriveThread> m_watchDriveThread;
+    std::unique_ptr<CancelConnectThread> m_cancelConnectThread;
+
+    ASemaphore m_SessIDSem{true};
+    ASemaphore m_OTPSem{true};
+    ASemaphore m_CTRSem{true};
+
+    std::atomic<Callback> m_vmSessionCallback{nullptr};
+    std::atomic<Callback> m_driveCallback{nullptr};
+    std::atomic<Callback> m_serverImageCallback{nullptr};
+    std::atomic<Callback> m_certificateCallback{nullptr};
+    std::atomic<Callback> m_plainConnectionCallback{nullptr};
+
+    // Guards m_sessionStatus and the one-time credentials.
+    std::mutex m_stateMutex;
+    std::unique_ptr<VMSessionStatus> m_sessionStatus;
+    std::atomic<uint64_t> m_statusGeneration{0};
+    std::atomic<uint64_t> m_driveListUpdates{0};
+    std::optional<std::string> m_otpUser;
+    std::optional<std::string> m_otpPassword;
+
+    std::recursive_mutex m_mappingMutex;
+};
