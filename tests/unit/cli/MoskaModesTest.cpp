@@ -164,27 +164,31 @@ int closedLoopbackPort() {
 
 TEST(CommandLineMode, FailuresBeforeAndAtTheConnection) {
     const std::string port = std::to_string(closedLoopbackPort());
+    const std::string failed = "Connection Failed\nStopping due to errors\n";
+    // The front end's lines before the connection; the session's own lines
+    // ("Connecting to: ...") may stand between them and the end.
     struct Case {
         std::initializer_list<std::string> args;
-        std::string output;
+        std::string before;
+        std::string end;
     } cases[] = {
-        {{"Tarnwick", "-a", "127.0.0.1", "-u", "u", "-p", "p"}, "No drives specified\nStopping due to errors\n"},
+        {{"Tarnwick", "-a", "127.0.0.1", "-u", "u", "-p", "p"}, "", "No drives specified\nStopping due to errors\n"},
         {{"Tarnwick", "-c"},
-         "Server Address is missing (-a)\nUser name is missing (-u)\nUser password is missing (-p)\n"
-         "Connection Failed\nStopping due to errors\n"},
+         "Server Address is missing (-a)\nUser name is missing (-u)\nUser password is missing (-p)\n", failed},
         // A key without a value sets no address, so the connection cannot start.
-        {{"Tarnwick", "-a", "-u", "u", "-p", "p", "-f", "x.img"}, "Connection Failed\nStopping due to errors\n"},
-        {{"Tarnwick", "-a", "127.0.0.1", "-o", port, "-u", "u", "-p", "p", "-c", "x.iso"},
-         "Connection Failed\nStopping due to errors\n"},
+        {{"Tarnwick", "-a", "-u", "u", "-p", "p", "-f", "x.img"}, "", failed},
+        {{"Tarnwick", "-a", "127.0.0.1", "-o", port, "-u", "u", "-p", "p", "-c", "x.iso"}, "", failed},
         {{"Tarnwick", "-a", "127.0.0.1", "-o", port, "-rw", "x.img"},
-         "User name is missing (-u)\nUser password is missing (-p)\nConnection Failed\nStopping due to errors\n"},
+         "User name is missing (-u)\nUser password is missing (-p)\n", failed},
         // No port a connection can use.
-        {{"Tarnwick", "-a", "127.0.0.1", "-o", "70000", "-u", "u", "-p", "p", "-c", "x.iso"},
-         "Connection Failed\nStopping due to errors\n"},
+        {{"Tarnwick", "-a", "127.0.0.1", "-o", "70000", "-u", "u", "-p", "p", "-c", "x.iso"}, "", failed},
     };
     for (const Case& c : cases) {
         const RunResult r = runWithInput(c.args, "");
-        EXPECT_EQ(r.out, c.output) << *(c.args.begin() + 1);
+        EXPECT_TRUE(r.out.starts_with(c.before) && r.out.ends_with(c.end) &&
+                    r.out.size() >= c.before.size() + c.end.size())
+            << *(c.args.begin() + 1) << ":\n" << r.out;
+        EXPECT_EQ(r.out.find("Mapped"), std::string::npos);
         EXPECT_EQ(r.status, 1);
     }
 }
