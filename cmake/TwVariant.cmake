@@ -4,6 +4,7 @@
 #   cli/*.cpp minus main.cpp    -> tarnwick_cli<sfx>  (static), + main.cpp -> Tarnwick<sfx>
 #   kelvane/**/*.c{,pp} minus kelvane/main.cpp -> kelvane_core<sfx>, + main -> kelvane<sfx>
 #   tests/unit/<area>/*.cpp     -> unit_<area><sfx>   (one ctest test each)
+#   tests/programs/*.cpp        -> tp_<name><sfx>     (helper programs the Python tests start)
 #   tests/**/test_*.py          -> py_<name><sfx>     (plain and asan only)
 file(GLOB_RECURSE TW_LIB_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/library/*.cpp)
 file(GLOB TW_CLI_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/cli/*.cpp)
@@ -12,6 +13,7 @@ file(GLOB_RECURSE TW_KELVANE_SOURCES CONFIGURE_DEPENDS
      ${CMAKE_SOURCE_DIR}/kelvane/*.cpp ${CMAKE_SOURCE_DIR}/kelvane/*.c)
 list(REMOVE_ITEM TW_KELVANE_SOURCES ${CMAKE_SOURCE_DIR}/kelvane/main.cpp)
 file(GLOB TW_UNIT_AREAS LIST_DIRECTORIES true CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/unit/*)
+file(GLOB TW_TEST_PROGRAMS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/programs/*.cpp)
 file(GLOB_RECURSE TW_PY_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/test_*.py)
 
 find_package(Python3 COMPONENTS Interpreter REQUIRED)
@@ -79,6 +81,13 @@ function(tw_variant v)
       ENVIRONMENT "TSAN_OPTIONS=halt_on_error=1 second_deadlock_stack=1;ASAN_OPTIONS=detect_leaks=1;UBSAN_OPTIONS=print_stacktrace=1")
   endforeach()
 
+  foreach(src IN LISTS TW_TEST_PROGRAMS)
+    get_filename_component(n ${src} NAME_WE)
+    add_executable(tp_${n}${sfx} ${src})
+    target_compile_options(tp_${n}${sfx} PRIVATE ${TW_WARNINGS})
+    target_link_libraries(tp_${n}${sfx} PRIVATE vmlib${sfx})
+  endforeach()
+
   if(NOT v STREQUAL "tsan")
     foreach(py IN LISTS TW_PY_TESTS)
       get_filename_component(n ${py} NAME_WE)
@@ -90,7 +99,7 @@ function(tw_variant v)
                -s ${pydir} -t ${pydir} -p ${n}.py)
       set_tests_properties(${t} PROPERTIES LABELS "python;${v}" TIMEOUT 900
         WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
-        ENVIRONMENT "PYTHONPATH=${CMAKE_SOURCE_DIR}/tests;TARNWICK_BIN=$<TARGET_FILE:Tarnwick${sfx}>;KELVANE_BIN=$<TARGET_FILE:kelvane${sfx}>;TW_SOURCE_DIR=${CMAKE_SOURCE_DIR};TW_VARIANT=${v};ASAN_OPTIONS=detect_leaks=1")
+        ENVIRONMENT "PYTHONPATH=${CMAKE_SOURCE_DIR}/tests;TARNWICK_BIN=$<TARGET_FILE:Tarnwick${sfx}>;KELVANE_BIN=$<TARGET_FILE:kelvane${sfx}>;TW_SOURCE_DIR=${CMAKE_SOURCE_DIR};TW_VARIANT=${v};TW_PROGRAM_DIR=${CMAKE_BINARY_DIR};ASAN_OPTIONS=detect_leaks=1")
     endforeach()
   endif()
 endfunction()

@@ -1,5 +1,10 @@
-// Drive operations of the facade. Finding local drives, marking, mapping and
-// unmapping are not built yet: they refuse, and none reports a success.
+// Drive operations of the facade: asking for the server's drives, finding
+// or adding local drives, marking them, mapping and unmapping. Changes to a
+// mapping are made under the session's mapping lock.
+#include <memory>
+#include <mutex>
+
+#include "api/VMRemoteDrive.h"
 #include "api/VMConnectionInfo.h"
 #include "base/DebugLog.h"
 #include "device/VMDriveList.h"
@@ -7,6 +12,14 @@
 #include "facade/RP_VMAPI_LIB.h"
 #include "platform/Clock.h"
 #include "session/ZELKSession.h"
+
+namespace {
+
+// Blocks of the view the server is given: the partition of a floppy view,
+// else the whole medium (a CD/DVD has no geometry view at all).
+unsigned viewBlocks(const VMLocalDrive& ld) { return ld.getMapAsFloppy() ? ld.getBlocks() : ld.getNumberOfBlocks(); }
+
+}  // namespace
 
 int RP_VMAPI_LIB::requestRemoteDriveList() {
     std::shared_ptr<ZELKSession> session = sessionRef();
@@ -39,26 +52,153 @@ VMDriveList* RP_VMAPI_LIB::getDriveList() {
     return new VMDriveList(list.get());
 }
 
-VMLocalDrive* RP_VMAPI_LIB::getLocalDriveObject(const wchar_t*, bool) {
-    LogMessage("%s not available.\n", "RP_VMAPI_LIB::getLocalDriveObject:");
-    return nullptr;
+VMLocalDrive* RP_VMAPI_LIB::getLocalDriveObject(const wchar_t* path, bool create) {
+    const char* who = "RP_VMAPI_LIB::getLocalDriveObject:";
+    std::shared_ptr<VMDriveList> list = driveListRef();
+    if (path == nullptr || !list || m_connectionStatus.load() == VMConstants::VMAPI_DISCONNECTING) return nullptr;
+    std::shared_ptr<ZELKSession> session = sessionRef();
+    {
+        // Not probed while another thread maps it.
+        std::unique_lock<std::recursive_mutex> lock;
+        if (session) lock = std::unique_lock<std::recursive_mutex>(session->getMappingMutex());
+        if (VMLocalDrive* ld = list->getLocalDriveByPath(path)) {
+            const int readOnly = ld->isInReadOnlyMode();
+            ld->refresh();
+            // An image keeps the user's choice; for a device the medium decides.
+            if (!ld->isDrive()) ld->setReadOnly(readOnly);
+            auto* copy = new VMLocalDrive(ld);
+            list->releaseLocalDrive(ld);
+            return copy;
+        }
+    }
+    if (!create) return nullptr;
+    // Added without the mapping lock: the list announces the new drive to
+    // the application.
+    auto drive = std::make_unique<VMLocalDrive>(path);
+    VMLocalDrive* raw = drive.get();
+    const int id = list->addLocalDrive(raw);
+    VMLocalDrive* listed = list->getLocalDriveByID(id);
+    if (listed == raw) drive.release();  // the list keeps it
+    if (listed == nullptr) {
+        LogMessage("%s drive %d not in the list\n", who, id);
+        return nullptr;
+    }
+    auto* copy = new VMLocalDrive(listed);
+    list->releaseLocalDrive(listed);
+    return copy;
 }
 
+// Nothing in this system creates server images from local files, so no
+// path is ever the image being written.
 bool checkImageCreation(VMLocalDrive*) { return false; }
 
-int RP_VMAPI_LIB::mapDrive(int) {
-    LogMessage("%s not available.\n", "RP_VMAPI_LIB::mapDrive:");
-    return isSessionRunning() ? VMConstants::API_ERROR : VMConstants::API_INVALID_STATE;
+int RP_VMAPI_LIB::mapDrive(int localDriveId) {
+    const char* who = "RP_VMAPI_LIB::mapDrive:";
+    std::shared_ptr<VMDriveList> list = driveListRef();
+    if (!list || m_connectionStatus.load() == VMConstants::VMAPI_DISCONNECTING) return VMConstants::API_ERROR;
+    std::shared_ptr<ZELKSession> session = sessionRef();
+    if (!session) return VMConstants::API_INVALID_STATE;
+    // A request queued now would go nowhere, or before the next login.
+    if (session->isStopped() || session->isStopping() || session->isReconnecting()) {
+        LogMessage("%s session not running\n", who);
+        return VMConstants::API_INVALID_STATE;
+    }
+    bool driveError = false;
+    int result = VMConstants::API_ERROR;
+    {
+        std::lock_guard<std::recursive_mutex> lock(session->getMappingMutex());
+        VMLocalDrive* ld = list->getLocalDriveByID(localDriveId);
+        if (ld == nullptr) return VMConstants::API_ERROR;
+        if (checkImageCreation(ld)) {
+            list->releaseLocalDrive(ld);
+            return VMConstants::API_IMAGE_BEING_CREATED;
+        }
+        // Two server drives must never share one medium.
+        if (ld->getMappedTo() != -1) {
+            LogMessage("%s local drive %d is already mapped to %d\n", who, localDriveId, ld->getMappedTo());
+            list->releaseLocalDrive(ld);
+            return VMConstants::API_ERROR;
+        }
+        const int readOnly = ld->isInReadOnlyMode();
+        ld->refresh();
+        ld->setReadOnly(readOnly);
+        const int type = ld->getLocalDriveType();
+        const bool isCd = type == VMLocalDrive::LOCAL_DRIVE_IS_CD || type == VMLocalDrive::LOCAL_DRIVE_IS_CD_IMAGE;
+        if (!ld->hasMedia() || viewBlocks(*ld) == 0 || type == VMLocalDrive::LOCAL_DRIVE_IS_UNKNOWN_TYPE) {
+            list->setLastLocalAction(VMDriveList::DRIVE_ERROR);
+            driveError = true;
+        } else {
+            const int style = session->getVMStyle();
+            const bool rdocStyle = style == VMConnectionInfo::VM_STYLE_RDOC ||
+                                   style == VMConnectionInfo::VM_STYLE_MOSKA_RDOC1 ||
+                                   style == VMConnectionInfo::VM_STYLE_MOSKA_RDOC2;
+            int wanted = isCd ? type : VMRemoteDrive::REMOTE_DRIVE_IS_REMOVABLE;
+            if (!(rdocStyle && !session->isVersionAbove1_1()) && ld->getMapAsFloppy() == 1)
+                wanted = VMRemoteDrive::REMOTE_DRIVE_IS_FLOPPY;
+            VMRemoteDrive* rd = list->getMatchingRemoteDrive(wanted);
+            if (rd == nullptr) {
+                LogMessage("%s no matching remote drive for type %d\n", who, wanted);
+            } else {
+                ld->setMapAsFloppy(rd->getRemoteDriveType() == VMRemoteDrive::REMOTE_DRIVE_IS_FLOPPY ? 1 : 0);
+                const int ro = ld->isInReadOnlyMode();
+                const int sent = isCd ? session->sendMapRequest(rd, ld, ro) : session->sendMapRequest2(ld, rd, ro);
+                if (sent == 0) result = VMConstants::API_SUCCESS;
+                list->releaseRemoteDrive(rd);
+            }
+        }
+        list->releaseLocalDrive(ld);
+    }
+    if (driveError) driveCallback(VMConstants::DRIVE_LIST_UPDATE);
+    return result;
 }
 
-int RP_VMAPI_LIB::unmapDrive(int) {
-    LogMessage("%s not available.\n", "RP_VMAPI_LIB::unmapDrive:");
-    return VMConstants::API_ERROR;
+int RP_VMAPI_LIB::unmapDrive(int remoteDriveId) {
+    std::shared_ptr<VMDriveList> list = driveListRef();
+    std::shared_ptr<ZELKSession> session = sessionRef();
+    if (!session || !list || m_connectionStatus.load() == VMConstants::VMAPI_DISCONNECTING)
+        return VMConstants::API_INVALID_STATE;
+    std::lock_guard<std::recursive_mutex> lock(session->getMappingMutex());
+    VMRemoteDrive* rd = list->getRemoteDriveByID(remoteDriveId);
+    if (rd == nullptr) return VMConstants::API_ERROR;
+    const int mappedTo = rd->getMappedTo();
+    if (mappedTo < 0) {
+        list->releaseRemoteDrive(rd);
+        return VMConstants::API_ERROR;
+    }
+    // The read-only choice stays the user's.
+    if (VMLocalDrive* ld = list->getLocalDriveByID(mappedTo)) {
+        session->unmapLocalDrive(ld, 1);
+        list->releaseLocalDrive(ld);
+    } else {
+        session->unmapRemoteDrive(rd);
+    }
+    list->releaseRemoteDrive(rd);
+    return VMConstants::API_SUCCESS;
 }
 
-int RP_VMAPI_LIB::setLocalDriveForMapping(int, int) { return VMConstants::API_ERROR; }
+namespace {
 
-int RP_VMAPI_LIB::setLocalDriveReadOnly(int, int) { return VMConstants::API_ERROR; }
+template <typename Set>
+int setLocalDriveField(const std::shared_ptr<VMDriveList>& list, int status, int id, Set set) {
+    if (!list || status == VMConstants::VMAPI_DISCONNECTING) return VMConstants::API_ERROR;
+    VMLocalDrive* ld = list->getLocalDriveByID(id);
+    if (ld == nullptr) return VMConstants::API_ERROR;
+    set(*ld);
+    list->releaseLocalDrive(ld);
+    return VMConstants::API_SUCCESS;
+}
+
+}  // namespace
+
+int RP_VMAPI_LIB::setLocalDriveForMapping(int localDriveId, int mark) {
+    return setLocalDriveField(driveListRef(), m_connectionStatus.load(), localDriveId,
+                              [mark](VMLocalDrive& d) { d.setMarkForMapping(mark); });
+}
+
+int RP_VMAPI_LIB::setLocalDriveReadOnly(int localDriveId, int readOnly) {
+    return setLocalDriveField(driveListRef(), m_connectionStatus.load(), localDriveId,
+                              [readOnly](VMLocalDrive& d) { d.setReadOnly(readOnly); });
+}
 
 int RP_VMAPI_LIB::isSessionRunning() {
     std::shared_ptr<ZELKSession> session = sessionRef();

@@ -21,6 +21,8 @@ class VDiskInfo;
 class VDiskRelease;
 class VDiskWrite;
 class VMDriveList;
+class VMLocalDrive;
+class VMRemoteDrive;
 class ZELKPacket;
 class ZELKSession;
 
@@ -33,6 +35,8 @@ public:
     static constexpr int MAX_VDISK_INFO_RETRIES = 20;
     static constexpr int64_t VDISK_INFO_RETRY_WAIT_MS = 40;
     static constexpr int64_t DRIVE_LIST_SETTLE_MS = 200;
+    // Largest block read served in one request (bytes).
+    static constexpr uint64_t MAX_READ_BYTES = 16u * 1024u * 1024u;
 
     RequestProcessor(SessionHost* vmAPI, ZELKSession* session, VMDriveList* driveList);
     virtual ~RequestProcessor();
@@ -80,6 +84,11 @@ public:
     bool isRetryingVDiskInfo() const { return m_retryVDiskInfo.load(); }
 
 private:
+    // The data path, under the mapping lock: the read answers (true when a
+    // progress callback is due); the write returns the client status.
+    bool serveRead(ReadRequest& packet, VMRemoteDrive& rd, VMLocalDrive& ld);
+    uint32_t serveWrite(VDiskWrite& packet, VMRemoteDrive& rd, VMLocalDrive& ld);
+
     SessionHost* m_vmAPI;
     ZELKSession* m_session;
     VMDriveList* m_driveList;

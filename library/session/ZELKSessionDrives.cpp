@@ -1,7 +1,14 @@
-// Drive mapping and session requests. The map, unmap, read-answer,
-// alternate-TOC and drive-search operations are not built yet: they refuse
-// or do nothing, and none reports a success.
+// Drive mapping and session requests: map and unmap requests, the drive
+// list request and its watchdog, read answers, the alternate table of
+// contents, heartbeats and the scan of the machine's drives.
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cstdio>
+#include <cwchar>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "api/VMRemoteDrive.h"
 #include "base/DebugLog.h"
@@ -10,9 +17,15 @@
 #include "device/VMLocalDrive.h"
 #include "protocol/GetVDiskInfo.h"
 #include "protocol/Heartbeat.h"
+#include "platform/NativePath.h"
+#include "platform/WideText.h"
 #include "protocol/ProtocolTUVO.h"
+#include "protocol/ReadResponse.h"
 #include "protocol/ServerImageDelete.h"
+#include "protocol/VDiskAlternateTocData.h"
 #include "protocol/VDiskRelease.h"
+#include "protocol/VDiskRequest.h"
+#include "protocol/VDiskRequest2.h"
 #include "session/ZELKSession.h"
 
 void ZELKSession::sendVDiskInfoRequest() {
@@ -37,18 +50,164 @@ void ZELKSession::checkVDiskInfoResponse() {
     callDriveCallback(400);
 }
 
-int ZELKSession::sendMapRequest(VMRemoteDrive*, VMLocalDrive*, int) {
-    LogMessage("%s not available.\n", "ZELKSession::sendMapRequest:");
-    return -1;
+namespace {
+
+const char* const kMapping = "\nMapping %s to Remote Device[%i] as ";
+
+// Blocks of the view the server is given: the partition of a floppy view,
+// else the whole medium (a CD/DVD has no geometry view at all).
+unsigned viewBlocks(const VMLocalDrive& ld) { return ld.getMapAsFloppy() ? ld.getBlocks() : ld.getNumberOfBlocks(); }
+
+std::string pathText(const VMLocalDrive* ld) {
+    return ld->getPath() != nullptr ? tw::toUtf8(ld->getPath()) : std::string();
 }
 
-int ZELKSession::sendMapRequest2(VMLocalDrive*, VMRemoteDrive*, int) {
-    LogMessage("%s not available.\n", "ZELKSession::sendMapRequest2:");
-    return -1;
+// Same block device (by device number), or, for anything else, the same path text.
+bool sameDrive(const wchar_t* a, const wchar_t* b) {
+    if (a == nullptr || b == nullptr) return false;
+    struct stat sa {};
+    struct stat sb {};
+    if (::stat(tw::toNativePath(a).c_str(), &sa) == 0 && ::stat(tw::toNativePath(b).c_str(), &sb) == 0 &&
+        S_ISBLK(sa.st_mode) && S_ISBLK(sb.st_mode))
+        return sa.st_rdev == sb.st_rdev;
+    return std::wcscmp(a, b) == 0;
 }
 
-void ZELKSession::sendVDiskAlternateTocData(int, int, int, int) {
-    LogMessage("%s not available.\n", "ZELKSession::sendVDiskAlternateTocData:");
+bool isImageType(int type) {
+    return type == VMLocalDrive::LOCAL_DRIVE_IS_CD_IMAGE || type == VMLocalDrive::LOCAL_DRIVE_IS_FLOPPY_IMAGE ||
+           type == VMLocalDrive::LOCAL_DRIVE_IS_REMOVABLE_IMAGE;
+}
+
+void linkMapping(VMRemoteDrive* rd, VMLocalDrive* ld) {
+    rd->setMappedTo(ld->getDriveId());
+    ld->setMappedTo(rd->getDriveId());
+    rd->setStatus(VMRemoteDrive::REMOTE_DRIVE_ATTACHED);
+}
+
+}  // namespace
+
+int ZELKSession::sendMapRequest(VMRemoteDrive* rd, VMLocalDrive* ld, int readOnly) {
+    const char* who = "ZELKSession::sendMapRequest:";
+    if (m_stopping.load() || !m_sendThread || rd == nullptr || ld == nullptr) return -1;
+    std::lock_guard<std::recursive_mutex> lock(m_mappingMutex);
+    // One medium is never served to two server drives.
+    if (ld->getMappedTo() != -1 || rd->getMappedTo() != -1) {
+        LogMessage("%s drive already mapped (local %d, remote %d)\n", who, ld->getMappedTo(), rd->getMappedTo());
+        return -1;
+    }
+    const int type = ld->getLocalDriveType();
+    auto request = std::make_unique<VDiskRequest>(rd->getDriveId());
+    request->setBlockSize(ld->getBlockSize());
+    request->setBlockCount(viewBlocks(*ld));
+    request->setReadOnly(type == VMLocalDrive::LOCAL_DRIVE_IS_CD || type == VMLocalDrive::LOCAL_DRIVE_IS_CD_IMAGE ||
+                         readOnly != 0);
+
+    std::vector<uint8_t> toc(VMIO::TOC_BUFFER_BYTES, 0);
+    int tocLength = 0;
+    if (type == VMLocalDrive::LOCAL_DRIVE_IS_CD && ld->isDrive()) tocLength = VMIO::GetCdToc(ld->getPath(), toc.data());
+    if (tocLength <= 0 || tocLength > int(toc.size())) tocLength = GetFixedToc(toc.data());
+    request->setData(tocLength, toc.data());
+
+    const int openKind = ld->isDrive() ? 2 : 1;
+    VMIO::Handle handle = VMIO::INVALID_HANDLE;
+    if (type == VMLocalDrive::LOCAL_DRIVE_IS_CD) {
+        if (ld->getPath() != nullptr)
+            handle = openKind == 1 ? VMIO::OpenFile(ld->getPath(), false) : VMIO::OpenDevice(ld->getPath(), false, false);
+        ld->setLocked(0);
+    } else {
+        // A CD/DVD image is never written: it is opened read-only whatever
+        // the user chose.
+        const bool write = readOnly == 0 && type != VMLocalDrive::LOCAL_DRIVE_IS_CD_IMAGE;
+        handle = VMIO::OpenDrive(write, ld->getPath(), openKind, write);
+        ld->setLocked(write ? 1 : 0);
+    }
+    ld->setFileHandle(handle);
+    if (handle == VMIO::INVALID_HANDLE) {
+        LogMessage("%s : Not mapping due to INVALID_HANDLE_VALUE\n", who);
+        ld->setLocked(0);
+        return -1;
+    }
+    // Media removal is locked on devices only; an image has no door.
+    if (ld->isDrive()) VMIO::LockCD(handle);
+    if (isConsoleStyle()) {
+        std::printf(kMapping, pathText(ld).c_str(), rd->getDriveId());
+        std::fputs("Read Only.", stdout);
+        std::fflush(stdout);
+    }
+    linkMapping(rd, ld);
+    sendPacket(request.release());
+    m_numMaps.fetch_add(1);
+    if (isConsoleStyle()) print(" Success.\n");
+    return 0;
+}
+
+int ZELKSession::sendMapRequest2(VMLocalDrive* ld, VMRemoteDrive* rd, int readOnly) {
+    const char* who = "ZELKSession::sendMapRequest2:";
+    if (m_stopping.load() || ld == nullptr || rd == nullptr || !m_sendThread) return -1;
+    std::lock_guard<std::recursive_mutex> lock(m_mappingMutex);
+    if (ld->getMappedTo() != -1 || rd->getMappedTo() != -1) {
+        LogMessage("%s drive already mapped (local %d, remote %d)\n", who, ld->getMappedTo(), rd->getMappedTo());
+        return -1;
+    }
+    const bool write = readOnly == 0;
+    const VMIO::Handle handle = VMIO::OpenDrive(write, ld->getPath(), ld->isDrive() ? 2 : 1, write);
+    ld->setFileHandle(handle);
+    // A medium that cannot be opened is not offered: every read would fail.
+    if (handle == VMIO::INVALID_HANDLE) {
+        LogMessage("%s : Not mapping due to INVALID_HANDLE_VALUE\n", who);
+        ld->setLocked(0);
+        return -1;
+    }
+    ld->setLocked(write ? 1 : 0);
+    // Served writes follow the drive's read-only mode: it is the mapping's.
+    if (!write) ld->setReadOnly(1);
+    auto request = std::make_unique<VDiskRequest2>(rd->getDriveId());
+    request->setBlockSize(ld->getBlockSize());
+    request->setBlockCount(viewBlocks(*ld));
+    request->setGeometry(int(uint16_t(ld->getCylinders())), int(ld->getHeads()), int(ld->getSectors()));
+    request->setReadOnly(readOnly != 0);
+    // Media removal is locked on devices only; an image has no door.
+    if (ld->isDrive()) VMIO::LockCD(handle);
+    if (isConsoleStyle()) {
+        std::printf(kMapping, pathText(ld).c_str(), rd->getDriveId());
+        std::printf("%s.\n", readOnly != 0 ? "Read Only" : "Read/Write");
+        std::fflush(stdout);
+    }
+    linkMapping(rd, ld);
+    sendPacket(request.release());
+    m_numMaps.fetch_add(1);
+    if (isConsoleStyle()) print(" Success.\n");
+    return 0;
+}
+
+void ZELKSession::sendVDiskAlternateTocData(int deviceIndex, int msf, int format, int track) {
+    const char* who = "ZELKSession::sendVDiskAlternateTocData:";
+    if (m_stopping.load() || !m_sendThread) return;
+    std::shared_ptr<ProtocolTUVO> tuvo = getTuvo();
+    if (tuvo && tuvo->getClearTextReconnect()) {
+        m_reconnectAttemptTimeout.store(30000);
+        return;
+    }
+    if (m_driveList == nullptr) return;
+    std::vector<uint8_t> toc(VMIO::TOC_BUFFER_BYTES, 0);
+    int length = 0;
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_mappingMutex);
+        VMRemoteDrive* rd = m_driveList->getRemoteDriveAt(deviceIndex);
+        if (rd == nullptr) {
+            LogMessage("%s invalid remote drive at %d\n", who, deviceIndex);
+            return;
+        }
+        VMLocalDrive* ld = rd->getMappedTo() < 0 ? nullptr : m_driveList->getLocalDriveByID(rd->getMappedTo());
+        if (ld != nullptr && ld->isDrive() && ld->getLocalDriveType() == VMLocalDrive::LOCAL_DRIVE_IS_CD)
+            length = VMIO::GetAlternateCdToc(ld->getPath(), toc.data(), msf, format, track);
+        if (ld != nullptr) m_driveList->releaseLocalDrive(ld);
+        m_driveList->releaseRemoteDrive(rd);
+    }
+    if (length <= 0 || length > int(toc.size())) length = GetFixedToc(toc.data());
+    auto packet = std::make_unique<VDiskAlternateTocData>(deviceIndex);
+    packet->setTocData(length, toc.data());
+    sendPacket(packet.release());
 }
 
 void ZELKSession::unmapAllDrives() {
@@ -87,18 +246,67 @@ void ZELKSession::unmapAllDrives() {
     }
 }
 
-void ZELKSession::unmapLocalDrive(VMLocalDrive*, uint8_t) {
-    LogMessage("%s not available.\n", "ZELKSession::unmapLocalDrive:");
+void ZELKSession::unmapLocalDrive(VMLocalDrive* ld, uint8_t sendRelease) {
+    if (ld == nullptr || m_driveList == nullptr) return;
+    std::lock_guard<std::recursive_mutex> lock(m_mappingMutex);
+    const int remoteId = ld->getMappedTo();
+    if (remoteId == -1) return;
+    VMRemoteDrive* rd = m_driveList->getRemoteDriveByID(remoteId);
+    if (rd == nullptr) return;
+    ld->setMappedTo(-1);
+    rd->setMappedTo(-1);
+    rd->setStatus(VMRemoteDrive::REMOTE_DRIVE_IDLE);
+    if (ld->getFileHandle() != VMIO::INVALID_HANDLE) {
+        if (ld->isDrive()) VMIO::UnlockCD(ld->getFileHandle());
+        VMIO::CloseDrive(ld->getFileHandle(), ld->isLocked() != 0);
+        ld->setFileHandle(VMIO::INVALID_HANDLE);
+        ld->setLocked(0);
+    }
+    if (sendRelease != 0) sendVDiskRelease(new VDiskRelease(remoteId));
+    m_numMaps.fetch_sub(1);
+    m_driveList->releaseRemoteDrive(rd);
 }
 
-void ZELKSession::unmapRemoteDrive(VMRemoteDrive*) {
-    LogMessage("%s not available.\n", "ZELKSession::unmapRemoteDrive:");
+void ZELKSession::unmapRemoteDrive(VMRemoteDrive* rd) {
+    const char* who = "ZELKSession::unmapRemoteDrive:";
+    if (rd == nullptr) {
+        LogMessage("%s The input rd is NULL.\n", who);
+        return;
+    }
+    if (rd->getDriveId() == -1) {
+        LogMessage("%s The ID of remote drive is -1.\n", who);
+        return;
+    }
+    std::lock_guard<std::recursive_mutex> lock(m_mappingMutex);
+    rd->setMappedTo(-1);
+    rd->setStatus(VMRemoteDrive::REMOTE_DRIVE_IDLE);
+    sendPacket(new VDiskRelease(rd->getDriveId()));
+    m_numMaps.fetch_sub(1);
 }
 
 void ZELKSession::sendVDiskRelease(VDiskRelease* packet) { sendPacket(packet); }
 
-void ZELKSession::sendResponseData(VMLocalDrive*, int, int, VMRemoteDrive*, uint32_t, const uint8_t*) {
-    LogMessage("%s not available.\n", "ZELKSession::sendResponseData:");
+void ZELKSession::sendResponseData(VMLocalDrive* ld, int byteCount, int maxBlocks, VMRemoteDrive* rd,
+                                   uint32_t startValue, const uint8_t* data) {
+    if (m_stopping.load() || ld == nullptr || rd == nullptr || data == nullptr || byteCount <= 0) return;
+    const int64_t blockSize = ld->getBlockSize();
+    if (blockSize <= 0) return;
+    const int64_t blocks = byteCount / blockSize;
+    // No maximum means one packet; a sub-block tail is never sent.
+    int64_t perPacket = maxBlocks > 0 ? std::min<int64_t>(blocks, maxBlocks) : blocks;
+    if (perPacket <= 0) perPacket = 1;
+    if (blocks * blockSize != byteCount)
+        LogMessage("%s dropping %d bytes after the last whole block\n", "ZELKSession::sendResponseData:",
+                   int(byteCount - blocks * blockSize));
+    int64_t done = 0;
+    while (done < blocks && !m_stopping.load()) {
+        const int64_t n = std::min(perPacket, blocks - done);
+        auto packet = std::make_unique<ReadResponse>(rd->getDriveId());
+        packet->setBlockValue(startValue);
+        packet->setData(uint32_t(n), data + done * blockSize, int(n * blockSize));
+        sendPacket(packet.release());
+        done += n;
+    }
 }
 
 void ZELKSession::sendHeartbeatMsg() {
@@ -113,7 +321,78 @@ void ZELKSession::sendServerImageDeleteRequest(uint16_t imageIndex) {
     sendPacket(new ServerImageDelete(imageIndex));
 }
 
-void ZELKSession::runFindDrives(VMDriveList*) { LogMessage("%s not available.\n", "ZELKSession::runFindDrives:"); }
+namespace {
+
+// Refreshes the listed drives the scan found, adds new ones, and unmaps and
+// drops devices it no longer finds (images stay).
+void refreshListedDrives(ZELKSession& session, VMDriveList* list, const std::vector<std::wstring>& names) {
+    for (const std::wstring& name : names) {
+        if (session.isStopping()) return;
+        bool known = false;
+        const int n = list->getNumberOfLocalDrives();
+        for (int i = 0; i < n && !known; ++i) {
+            VMLocalDrive* ld = list->getLocalDriveAt(i);
+            if (ld == nullptr) break;
+            if (sameDrive(ld->getPath(), name.c_str())) {
+                known = true;
+                const int readOnly = ld->isInReadOnlyMode();
+                ld->refresh();
+                ld->setReadOnly(readOnly);
+            }
+            list->releaseLocalDrive(ld);
+        }
+        if (known) continue;
+        auto drive = std::make_unique<VMLocalDrive>(name.c_str());
+        if (drive->getLocalDriveType() == VMLocalDrive::LOCAL_DRIVE_IS_UNKNOWN_TYPE) continue;
+        VMLocalDrive* raw = drive.get();
+        const int id = list->addLocalDrive(raw);
+        // The list keeps a drive it added; one whose path it already had stays ours.
+        if (list->getLocalDriveByID(id) == raw) {
+            VMLocalDrive* held = raw;
+            list->releaseLocalDrive(held);
+            drive.release();
+        }
+    }
+    std::vector<int> gone;
+    const int n = list->getNumberOfLocalDrives();
+    for (int i = 0; i < n; ++i) {
+        VMLocalDrive* ld = list->getLocalDriveAt(i);
+        if (ld == nullptr) break;
+        bool listed = false;
+        for (const std::wstring& name : names) listed = listed || sameDrive(ld->getPath(), name.c_str());
+        if (!listed && !isImageType(ld->getLocalDriveType())) {
+            if (ld->getMappedTo() != -1) session.unmapLocalDrive(ld, 1);
+            gone.push_back(i);
+        }
+        list->releaseLocalDrive(ld);
+    }
+    for (auto it = gone.rbegin(); it != gone.rend(); ++it) list->removeLocalDriveAtIndex(*it);
+}
+
+}  // namespace
+
+void ZELKSession::runFindDrives(VMDriveList* list) {
+    if (m_stopping.load() || list == nullptr) return;
+    auto table = std::make_unique<VMIO::DriveTable>();
+    table->count = 0;
+    int found = VMIO::FindDrives(table.get());
+    if (found < 0) found = 0;
+    const int count = std::min<int>(std::min<int>(found, table->count), VMIO::MAX_DRIVES);
+    std::vector<std::wstring> names;
+    for (int i = 0; i < count; ++i) {
+        table->entries[i].name[sizeof table->entries[i].name - 1] = '\0';
+        names.push_back(tw::fromNativePath(table->entries[i].name));
+    }
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_mappingMutex);
+        refreshListedDrives(*this, list, names);
+    }
+    if (m_stopping.load()) return;
+    list->setLastLocalAction(VMDriveList::DRIVE_LOCAL_UPDATE);
+    // After the lock is let go: the callback may call back into the session.
+    callDriveCallback(400);
+}
+
 
 int ZELKSession::GetFixedToc(uint8_t* buffer) {
     static const uint8_t toc[20] = {0x00, 0x12, 0x01, 0x01, 0x00, 0x14, 0x01, 0x00, 0x00, 0x00,

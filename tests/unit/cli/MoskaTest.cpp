@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "PrintUsage.h"
 #include "SignalHandler.h"
 #include "api/VMConstants.h"
+#include "device/VMLocalDrive.h"
 #include "facade/RP_VMAPI_LIB.h"
 
 namespace {
@@ -128,7 +130,7 @@ TEST(FacadeStub, NothingReportsASuccessItDidNotAchieve) {
     EXPECT_EQ(lib.connect(&settings, nullptr), VMConstants::API_ERROR);
     EXPECT_EQ(lib.connect(nullptr, nullptr), VMConstants::API_INVALID_ARGUMENT);
     EXPECT_EQ(lib.requestRemoteDriveList(), VMConstants::API_INVALID_STATE);
-    EXPECT_EQ(lib.getLocalDriveObject(L"/tmp/x.img", true), nullptr);
+    EXPECT_EQ(lib.getLocalDriveObject(L"/tmp/x.img", false), nullptr);
     EXPECT_EQ(lib.mapDrive(0), VMConstants::API_INVALID_STATE);
     EXPECT_EQ(lib.setLocalDriveForMapping(0, 1), VMConstants::API_ERROR);
     EXPECT_EQ(lib.setLocalDriveReadOnly(0, 1), VMConstants::API_ERROR);
@@ -136,6 +138,11 @@ TEST(FacadeStub, NothingReportsASuccessItDidNotAchieve) {
     EXPECT_EQ(lib.getSessionStatus(), nullptr);
     EXPECT_EQ(lib.isSessionRunning(), 0);
     lib.waitWhileSessionRunning();  // returns: no session runs
+    // A path that is not there is listed, but as a drive without a medium.
+    std::unique_ptr<VMLocalDrive> missing(lib.getLocalDriveObject(L"/nonexistent-dir/x.img", true));
+    ASSERT_NE(missing, nullptr);
+    EXPECT_EQ(missing->getBlocks(), 0u);
+    EXPECT_EQ(lib.mapDrive(missing->getDriveId()), VMConstants::API_INVALID_STATE);
     EXPECT_EQ(lib.disconnect(), VMConstants::API_SUCCESS);
     EXPECT_EQ(lib.getConnectionStatus(), VMConstants::VMAPI_DISCONNECTED);
 }

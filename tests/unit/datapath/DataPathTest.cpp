@@ -1,0 +1,291 @@
+// The data path on an in-memory connection: map requests, served reads and
+// writes, their refusals, the read answer's bytes, and serving while another
+// thread unmaps and maps again.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "api/VMRemoteDrive.h"
+#include "protocol/ClientStatusMessage.h"
+#include "protocol/ReadResponse.h"
+#include "session/ReadAnswer.h"
+#include "session/SessionRig.h"
+
+using namespace sessiontest;
+
+namespace {
+
+Bytes readRequest(int index, uint32_t start, uint32_t count, uint32_t max) {
+    Bytes body;
+    PutU32(body, start);
+    PutU32(body, count);
+    PutU32(body, max);
+    return Packet("ZELK", 0x8300, index, body);
+}
+
+Bytes writeRequest(int index, uint32_t start, uint32_t count, const std::string& data) {
+    Bytes body;
+    PutU32(body, start);
+    PutU32(body, count);
+    body.insert(body.end(), data.begin(), data.end());
+    return Packet("ZELK", 0x8310, index, body);
+}
+
+uint32_t u32(const Bytes& b, size_t at) {
+    return uint32_t(b[at]) << 24 | uint32_t(b[at + 1]) << 16 | uint32_t(b[at + 2]) << 8 | b[at + 3];
+}
+
+std::string pattern(size_t n, int seed) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i) s[i] = char((i * 131 + size_t(seed) * 7 + i / 512) & 0xFF);
+    return s;
+}
+
+std::wstring wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+
+// A session with a floppy, a removable and a CD drive listed, and images of
+// each kind in a temporary folder.
+struct DataRig : Rig {
+    twtest::TempDir dir;
+    std::string floppy = dir.file("floppy.img");
+    std::string stick = dir.file("stick.img");
+    std::string iso = dir.file("disc.iso");
+    std::string floppyData = std::string(512, '\0') + pattern(2879 * 512, 1);
+    std::string isoData = std::string(2048, '\0') + pattern(63 * 2048, 2);
+
+    DataRig() {
+        twtest::writeFile(floppy, floppyData);
+        twtest::writeFile(stick, std::string(512, '\0') + pattern(8191 * 512, 3));
+        twtest::writeFile(iso, isoData);
+        std::vector<VMRemoteDrive*> list;
+        VMRemoteDrive f, r, c;
+        f.setDriveId(0);
+        f.setRemoteDriveType(VMRemoteDrive::REMOTE_DRIVE_IS_FLOPPY);
+        r.setDriveId(1);
+        r.setRemoteDriveType(VMRemoteDrive::REMOTE_DRIVE_IS_REMOVABLE);
+        c.setDriveId(2);
+        c.setRemoteDriveType(VMRemoteDrive::REMOTE_DRIVE_IS_CD);
+        for (VMRemoteDrive* d : {&f, &r, &c}) {
+            d->setStatus(VMRemoteDrive::REMOTE_DRIVE_IDLE);
+            list.push_back(d);
+        }
+        drives.updateRemoteDriveList(list);
+    }
+
+    // Adds the image and maps it to the remote drive with the real request.
+    VMLocalDrive* map(const std::string& path, int remoteId, int readOnly) {
+        auto* ld = new VMLocalDrive(wide(path).c_str());
+        ld = drives.getLocalDriveByID(drives.addLocalDrive(ld));
+        VMRemoteDrive* rd = drives.getRemoteDriveByID(remoteId);
+        const int type = ld->getLocalDriveType();
+        const bool cd = type == VMLocalDrive::LOCAL_DRIVE_IS_CD_IMAGE;
+        const int r = cd ? session->sendMapRequest(rd, ld, readOnly) : session->sendMapRequest2(ld, rd, readOnly);
+        EXPECT_EQ(r, 0) << path;
+        return ld;
+    }
+
+    // The read responses and status sent for one request (other packets,
+    // such as another thread's map requests, are left out).
+    std::vector<Sent> answer(const Bytes& request) {
+        const size_t before = sent().size();
+        deliver(request);
+        std::vector<Sent> all = sent();
+        std::vector<Sent> out;
+        for (size_t i = before; i < all.size(); ++i)
+            if (all[i].type == 0x0300 || all[i].type == 0x0410) out.push_back(all[i]);
+        return out;
+    }
+    static std::string dataOf(const std::vector<Sent>& packets) {
+        std::string out;
+        for (const Sent& s : packets)
+            if (s.type == 0x0300) out.append(s.body.begin() + 8, s.body.end());
+        return out;
+    }
+    static int statusOf(const std::vector<Sent>& packets) {
+        if (packets.empty() || packets.back().type != 0x0410) return -100;
+        return int(u32(packets.back().body, 0));
+    }
+};
+
+}  // namespace
+
+TEST(DataPath, MapRequestsCarryTheViewAndOpenReadOnlyWhenAsked) {
+    DataRig rig;
+    VMLocalDrive* f = rig.map(rig.floppy, 0, 1);
+    VMLocalDrive* c = rig.map(rig.iso, 2, 0);
+    std::vector<Sent> s = rig.sent();
+    ASSERT_EQ(s.size(), 2u);
+    EXPECT_EQ(s[0].type, 0x0211);
+    EXPECT_EQ(u32(s[0].body, 0), 512u);
+    EXPECT_EQ(u32(s[0].body, 4), 2880u);
+    EXPECT_EQ(s[0].body[8], 1);
+    EXPECT_EQ(s[1].type, 0x0210);
+    EXPECT_EQ(u32(s[1].body, 4), 64u);  // a CD image: the whole file
+    EXPECT_EQ(s[1].body[8], 1);         // a CD is always read-only
+    uint8_t toc[20];
+    ZELKSession::GetFixedToc(toc);
+    ASSERT_EQ(s[1].body.size(), 12u + 20u);
+    EXPECT_EQ(std::memcmp(s[1].body.data() + 12, toc, 20), 0);
+    EXPECT_EQ(rig.session->getNumMaps(), 2);
+    // A second mapping of a mapped drive is refused and sends nothing.
+    VMRemoteDrive* r = rig.drives.getRemoteDriveByID(1);
+    EXPECT_EQ(rig.session->sendMapRequest2(f, r, 1), -1);
+    EXPECT_EQ(rig.sent().size(), 2u);
+    // A medium that cannot be opened is not offered.
+    auto* gone = new VMLocalDrive(wide(rig.dir.file("missing.img")).c_str());
+    gone = rig.drives.getLocalDriveByID(rig.drives.addLocalDrive(gone));
+    EXPECT_EQ(rig.session->sendMapRequest2(gone, r, 1), -1);
+    EXPECT_EQ(gone->getMappedTo(), -1);
+    EXPECT_EQ(rig.session->getNumMaps(), 2);
+    // Unmapping closes the handle and releases the server drive once.
+    rig.session->unmapLocalDrive(c, 1);
+    rig.session->unmapLocalDrive(c, 1);
+    EXPECT_EQ(c->getFileHandle(), VMIO::INVALID_HANDLE);
+    EXPECT_EQ(rig.sentOfType(0x0220), 1u);
+    EXPECT_EQ(rig.session->getNumMaps(), 1);
+}
+
+TEST(DataPath, ReadAnswersAreTheSeparatePacketsInOneWrite) {
+    DataRig rig;
+    rig.map(rig.iso, 2, 1);
+    struct Case {
+        uint32_t start, count, max;
+    } cases[] = {{0, 64, 16}, {3, 5, 2}, {10, 7, 0}, {63, 1, 1}, {0, 32, 32}, {1, 33, 100}};
+    for (const Case& c : cases) {
+        std::vector<Sent> a = rig.answer(readRequest(2, c.start, c.count, c.max));
+        const uint32_t per = c.max == 0 ? c.count : std::min(c.count, c.max);
+        ASSERT_EQ(a.size(), (c.count + per - 1) / per + 1) << c.start << "/" << c.count;
+        for (size_t i = 0; i + 1 < a.size(); ++i) {
+            EXPECT_EQ(a[i].type, 0x0300);
+            EXPECT_EQ(a[i].param, 2);
+            EXPECT_EQ(u32(a[i].body, 0), c.start + c.count);  // the end position, in every packet
+            EXPECT_EQ(u32(a[i].body, 4), std::min(per, c.count - uint32_t(i) * per));
+        }
+        EXPECT_EQ(DataRig::statusOf(a), 0);
+        EXPECT_EQ(DataRig::dataOf(a), rig.isoData.substr(size_t(c.start) * 2048, size_t(c.count) * 2048));
+    }
+    EXPECT_EQ(rig.drives.getLastRemoteAction(), VMDriveList::DRIVE_IO);
+    EXPECT_LE(ReadAnswer::pooledBuffers(), 4u);
+}
+
+TEST(DataPath, RefusedReadsAnswerSevenWithoutData) {
+    DataRig rig;
+    rig.map(rig.floppy, 0, 1);
+    struct Case {
+        const char* what;
+        int index;
+        uint32_t start, count;
+        int status;  // -100: no answer at all
+    } cases[] = {
+        {"idle drive", 1, 0, 1, 7},
+        {"count 0", 0, 0, 0, 7},
+        {"past the end", 0, 2879, 2, 7},
+        {"start past the end", 0, 2880, 1, 7},
+        {"wrapping start", 0, 0xFFFFFFFFu, 2, 7},
+        {"no such drive", 9, 0, 1, -100},
+        {"last block", 0, 2879, 1, 0},
+    };
+    for (const Case& c : cases) {
+        std::vector<Sent> a = rig.answer(readRequest(c.index, c.start, c.count, 16));
+        EXPECT_EQ(DataRig::statusOf(a), c.status) << c.what;
+        if (c.status != 0) {
+            EXPECT_EQ(DataRig::dataOf(a), "") << c.what;
+        }
+    }
+    EXPECT_EQ(DataRig::dataOf(rig.answer(readRequest(0, 2879, 1, 16))), rig.floppyData.substr(2879 * 512));
+}
+
+TEST(DataPath, WritesLandInTheFileOnlyWhenAllowed) {
+    DataRig rig;
+    rig.map(rig.floppy, 0, 0);
+    rig.map(rig.stick, 1, 1);
+    rig.map(rig.iso, 2, 0);
+    const std::string block = pattern(512, 9);
+    const std::string big = pattern(160 * 512, 10);
+    struct Case {
+        const char* what;
+        int index;
+        uint32_t start, count;
+        std::string data;
+        int status;
+    } cases[] = {
+        {"one block", 0, 5, 1, block, 0},
+        {"80 KiB at once", 0, 100, 160, big, 0},
+        {"extra data is ignored", 0, 7, 1, block + "xyz", 0},
+        {"last block", 0, 2879, 1, block, 0},
+        {"past the end", 0, 2879, 2, block + block, 7},
+        {"short data", 0, 10, 2, block, 7},
+        {"no data", 0, 10, 1, "", 7},
+        {"read-only mapping", 1, 0, 1, block, 7},
+        {"CD", 2, 0, 4, std::string(2048 * 4, 'x'), 7},
+        {"no such drive", 3, 0, 1, block, -100},
+    };
+    std::string expect = rig.floppyData;
+    for (const Case& c : cases) {
+        EXPECT_EQ(DataRig::statusOf(rig.answer(writeRequest(c.index, c.start, c.count, c.data))), c.status)
+            << c.what;
+        if (c.status == 0)
+            expect.replace(size_t(c.start) * 512, size_t(c.count) * 512, c.data.substr(0, size_t(c.count) * 512));
+    }
+    EXPECT_EQ(twtest::readFile(rig.floppy), expect);
+    EXPECT_EQ(twtest::readFile(rig.iso), rig.isoData);
+    EXPECT_EQ(twtest::readFile(rig.stick).size(), 8192u * 512u);
+}
+
+TEST(DataPath, ResponseDataIsCutIntoWholeBlockPackets) {
+    DataRig rig;
+    VMLocalDrive* ld = rig.map(rig.floppy, 0, 1);
+    VMRemoteDrive* rd = rig.drives.getRemoteDriveByID(0);
+    const std::string data = pattern(0x8000 + 100, 4);
+    struct Case {
+        int bytes, max;
+        std::vector<uint32_t> blocks;
+    } cases[] = {{0x8000, 16, {16, 16, 16, 16}}, {0x8000, 0, {64}}, {0x8000 + 100, 64, {64}}, {100, 4, {}},
+                 {3 * 512, 2, {2, 1}}};
+    for (const Case& c : cases) {
+        const size_t before = rig.sent().size();
+        rig.session->sendResponseData(ld, c.bytes, c.max, rd, 77, reinterpret_cast<const uint8_t*>(data.data()));
+        std::vector<Sent> s = rig.sent();
+        std::vector<uint32_t> got;
+        for (size_t i = before; i < s.size(); ++i) {
+            EXPECT_EQ(u32(s[i].body, 0), 77u);
+            got.push_back(u32(s[i].body, 4));
+            EXPECT_EQ(s[i].body.size(), 8 + got.back() * 512);
+        }
+        EXPECT_EQ(got, c.blocks) << c.bytes << "/" << c.max;
+    }
+}
+
+// The receive thread serves reads while another thread unmaps and maps the
+// drive: every answer is whole and right, or refused.
+TEST(DataPath, ServingWhileAnotherThreadRemaps) {
+    DataRig rig;
+    VMLocalDrive* ld = rig.map(rig.floppy, 0, 1);
+    std::atomic<bool> done{false};
+    std::thread remapper([&] {
+        for (int i = 0; i < 30 && !done.load(); ++i) {
+            rig.session->unmapLocalDrive(ld, 1);
+            VMRemoteDrive* rd = rig.drives.getRemoteDriveByID(0);
+            EXPECT_EQ(rig.session->sendMapRequest2(ld, rd, 1), 0);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    int served = 0;
+    for (int i = 0; i < 200; ++i) {
+        const uint32_t start = uint32_t(i * 13 % 2800);
+        std::vector<Sent> a = rig.answer(readRequest(0, start, 8, 4));
+        const int status = DataRig::statusOf(a);
+        ASSERT_TRUE(status == 0 || status == 7) << status;
+        if (status == 0) {
+            ++served;
+            EXPECT_EQ(DataRig::dataOf(a), rig.floppyData.substr(size_t(start) * 512, 8 * 512));
+        }
+    }
+    done.store(true);
+    remapper.join();
+    EXPECT_GT(served, 0);
+}
