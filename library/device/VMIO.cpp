@@ -310,7 +310,14 @@ bool checkDrive(VMIO::Handle h, const DeviceClass* c) {
         }
         if (!decided) {
             uint64_t size = 0;
-            ok = p.blkSize64(h, &size) == 0 && size > 0;
+            if (p.blkSize64(h, &size) == 0) {
+                ok = size > 0;
+            } else {
+                // A device that cannot tell its size is taken to hold its
+                // medium; any other failure means it was taken out.
+                const int e = tw::lastError();
+                ok = e == ENOTTY || e == EINVAL || e == ENOSYS || e == EOPNOTSUPP;
+            }
             status = ok ? 0 : -1;
         }
     }

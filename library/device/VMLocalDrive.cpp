@@ -176,8 +176,10 @@ int VMLocalDrive::loadCHS(VMIO::Handle handle, int openKind) {
     uint64_t cylinders = (heads && sectors) ? whole / heads / sectors : geometryCylinders;
     if (geometryCylinders > cylinders) cylinders = geometryCylinders;
     // Beyond what CHS can address, and junk geometry whose cylinder count
-    // would not fit the 16 bits the server gets: the largest standard one.
-    if (whole > MAX_CHS_BLOCKS || cylinders > 0xFFFF) {
+    // would not fit the 16 bits the server gets, or whose heads or sectors
+    // (a boot sector's own 16-bit fields) no CHS address holds and the map
+    // request's single bytes would cut: the largest standard one.
+    if (whole > MAX_CHS_BLOCKS || cylinders > 0xFFFF || heads > 255 || sectors > 63) {
         heads = 16;
         sectors = 63;
         cylinders = whole > MAX_CHS_BLOCKS ? 16383 : std::min<uint64_t>(whole / 1008, 16383);

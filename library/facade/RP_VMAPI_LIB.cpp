@@ -472,25 +472,20 @@ void RP_VMAPI_LIB::driveCallback(int code) {
     lib->m_messageSem.release();
 }
 
-void RP_VMAPI_LIB::plainConnectionCallback(int) {
+// Hands one event to the application's callback, or wakes a callback-less waiter.
+void RP_VMAPI_LIB::forwardEvent(int code) {
     RP_VMAPI_LIB* lib = g_lib.load();
     if (lib == nullptr) return;
-    lib->m_lastMessageCode.store(VMConstants::PLAIN_CONNECTION);
+    lib->m_lastMessageCode.store(code);
     if (Callback cb = lib->m_callback.load())
-        cb(VMConstants::PLAIN_CONNECTION);
+        cb(code);
     else
         lib->m_messageSem.release();
 }
 
-void RP_VMAPI_LIB::serverImageCallback(int) {
-    RP_VMAPI_LIB* lib = g_lib.load();
-    if (lib == nullptr) return;
-    lib->m_lastMessageCode.store(VMConstants::SERVER_IMAGE_LIST_UPDATED);
-    if (Callback cb = lib->m_callback.load())
-        cb(VMConstants::SERVER_IMAGE_LIST_UPDATED);
-    else
-        lib->m_messageSem.release();
-}
+void RP_VMAPI_LIB::plainConnectionCallback(int) { forwardEvent(VMConstants::PLAIN_CONNECTION); }
+
+void RP_VMAPI_LIB::serverImageCallback(int) { forwardEvent(VMConstants::SERVER_IMAGE_LIST_UPDATED); }
 
 void RP_VMAPI_LIB::certificateCallback(int) {
     RP_VMAPI_LIB* lib = g_lib.load();

@@ -71,6 +71,7 @@ public:
     static void driveCallback(int code);
     static void serverImageCallback(int code);
     static void plainConnectionCallback(int code);
+    static void forwardEvent(int code);
     static void certificateCallback(int code);
 
     // Connection state for a session status code (the login event's table).

@@ -102,11 +102,17 @@ void ReceiveThread::run() {
             }
             std::shared_ptr<ByteStream> stream = m_session->getStream();
             packet = m_receiver->receive(stream.get());
-            stream.reset();
             if (m_suspendThread.load()) {
                 LogMessage("%s Pausing thread.\n", kRun);
                 waitIfSuspended();
             }
+            // A packet of a connection that a reconnection replaced meanwhile
+            // is not handled on the new one.
+            if (packet && m_session->getStream() != stream) {
+                LogMessage("%s dropping a packet of the old connection.\n", kRun);
+                packet.reset();
+            }
+            stream.reset();
             if (packet) {
                 m_processing.store(true);
                 if (!m_stop.load() && processor != nullptr) processor->process(packet.get());

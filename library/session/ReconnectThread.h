@@ -1,5 +1,6 @@
 #pragma once
 #include <atomic>
+#include <cstdint>
 #include <memory>
 
 #include "base/AThread.h"
@@ -11,6 +12,13 @@ class ZELKSession;
 // it reports a server timeout and stops.
 class ReconnectThread : public AThread {
 public:
+    static constexpr int DEFAULT_TIMEOUT = 30;
+    static constexpr int64_t FIRST_WAIT_MS = 1000;
+    // No wait is shorter, whatever the server's timeout.
+    static constexpr int64_t MIN_WAIT_MS = 1000;
+
+    enum class Action { NONE, FIRE, REPORT_TIMEOUT };
+
     ReconnectThread(int timeout, uint8_t enabled, ZELKSession* session);
     ~ReconnectThread() override;
 
@@ -24,11 +32,23 @@ public:
     int getTimeout() const { return m_timeout; }
     ASemaphore& getReconSem() { return *m_reconSem; }
 
+    // What one look at the silence leads to.
+    static Action decide(int64_t silence, int timeout, bool force, bool enabled, bool reconnecting);
+    // The wait between two looks: the first is short, later ones half the
+    // timeout, never below MIN_WAIT_MS.
+    static int64_t waitMs(bool firstWait, int timeout);
+
 private:
+    // After a reconnection has sent its login: the login or the drive list
+    // never came within the connect timeout. Ends the reconnection as failed.
+    void checkLoginDeadline();
+
     ZELKSession* m_zelkSession;
     std::unique_ptr<ASemaphore> m_reconSem;
     int m_timeout;
     std::atomic<bool> m_enabled;
     std::atomic<bool> m_force{false};
     std::atomic<bool> m_firstWait{true};
+    // Library ms by which a reconnection's login must have been answered (0: none pending).
+    int64_t m_loginDeadlineMs = 0;
 };

@@ -223,9 +223,9 @@ void RequestProcessor::process(LoginResponse& packet) {
     if (status == VMSessionStatus::LOGIN_SUCCEEDED) {
         LogMessage("%s LOGIN_SUCCEEDED\n", who);
         const int style = m_session->getVMStyle();
-        if (style == VMConnectionInfo::VM_STYLE_DEFAULT ||
-            (m_session->isReconnecting() && style >= VMConnectionInfo::VM_STYLE_LEGACY &&
-             style <= VMConnectionInfo::VM_STYLE_MOSKA)) {
+        // After a reconnection every style asks: the drives are remapped
+        // when the list arrives.
+        if (style == VMConnectionInfo::VM_STYLE_DEFAULT || m_session->isReconnecting()) {
             LogMessage("%s request vdisk info\n", who);
             m_session->sendVDiskInfoRequest();
         }

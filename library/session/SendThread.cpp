@@ -50,6 +50,16 @@ size_t SendThread::queuedCount() {
     return m_queue.size();
 }
 
+size_t SendThread::discardQueued() {
+    std::deque<std::unique_ptr<ZELKPacket>> dropped;
+    {
+        std::lock_guard<std::mutex> lock(m_queueMutex);
+        dropped.swap(m_queue);
+        if (!m_writing) m_drained.notify_all();
+    }
+    return dropped.size();
+}
+
 bool SendThread::waitAllSent(int64_t ms) {
     std::unique_lock<std::mutex> lock(m_queueMutex);
     return m_drained.wait_for(lock, tw::Clock::toReal(ms), [this] { return m_queue.empty() && !m_writing; });

@@ -37,6 +37,9 @@ public:
     // under way; true when so.
     bool waitAllSent(int64_t ms);
     size_t queuedCount();
+    // Drops every packet still queued (they belong to a connection that is
+    // gone); returns how many.
+    size_t discardQueued();
     // Size of the reusable send buffer (it only grows).
     size_t bufferSize() const { return m_bufferSize.load(); }
 

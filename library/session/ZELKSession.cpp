@@ -319,6 +319,10 @@ int ZELKSession::connect(VMConnectionInfo* info) {
         if (old) {
             old->stopThread();
             old->join();
+            // An old watch stopped after its connect had finished cancels
+            // "the" connect: that must not be this one.
+            m_cancelConnect.store(0);
+            tuvo->setCancelConnect(false);
         }
         auto thread = std::make_unique<CancelConnectThread>();
         thread->setSession(this);
@@ -450,7 +454,7 @@ void ZELKSession::StartLoginSuccessfulThreads() {
         }
         if (m_stopping.load()) return;
         if (!m_watchDriveThread) {
-            m_watchDriveThread = std::make_unique<WatchDriveThread>(m_vmAPI);
+            m_watchDriveThread = std::make_unique<WatchDriveThread>(m_vmAPI, this);
             m_watchDriveThread->start();
         }
     }

@@ -12,6 +12,7 @@
 #include "tls/CertificateCallbackInterface.h"
 
 class ASocket;
+class AThread;
 class ByteStream;
 class CancelConnectThread;
 class FindDrivesThread;
@@ -58,6 +59,11 @@ public:
     // Bounds for waits the protocol leaves open (library milliseconds).
     static constexpr int64_t SEND_DRAIN_WAIT_MS = 2000;
     static constexpr int64_t THREAD_STOP_WAIT_MS = 10000;
+    // Reconnection: pause between attempts, the one-time-password waits and
+    // the clear-text reconnect wait.
+    static constexpr int64_t RECONNECT_RETRY_MS = 5000;
+    static constexpr int OTP_WAIT_SECONDS = 30;
+    static constexpr int64_t CTR_WAIT_MS = 30000;
 
     ZELKSession(SessionHost* vmAPI, VMDriveList* driveList, VMServerImageList* serverImageList);
     ~ZELKSession() override;
@@ -170,6 +176,12 @@ public:
     int isClearTextReconnectPending();
     void forceReconnect();
     void waitForClearTextReconnect();
+    // The type remapDrives looks for: a CD keeps its type, a drive offered as
+    // a floppy looks for a floppy (except in the older RDOC styles), any other
+    // for a removable drive.
+    static int remapWantedType(int localType, int mapAsFloppy, int vmStyle, bool above11);
+    // A remote drive of that type can take a drive looking for wantedType.
+    static bool remoteSuits(int wantedType, int remoteType);
     void setReconnectCheckTimeout(int seconds) { m_reconnectCheckTimeout.store(seconds); }
     int getReconnectCheckTimeout() const { return m_reconnectCheckTimeout.load(); }
     void setReconnecting(int reconnecting);
@@ -253,6 +265,10 @@ private:
     // the calling thread.
     template <typename T>
     void waitNotRunning(T* thread, const char* name);
+    // Reconnection: the session or the calling reconnect thread is stopping.
+    bool reconnectAbandoned();
+    // Asks the thread to pause and waits (bounded) until it has.
+    bool parkThread(AThread* thread, const char* name);
 
     // Settings and flags.
     std::atomic<int> m_vmStyle{0};

@@ -1,36 +1,469 @@
-// Reconnection and one-time passwords. Until reconnection is built, a
-// session never reconnects: the operations fail or do nothing.
-#include "base/DebugLog.h"
+// Reconnection after a dropped connection, and the one-time credentials it
+// logs in with. reconnect runs on the reconnect thread only; remapDrives on
+// the receive thread (inside the drive-list handler); the clear-text helpers
+// on the application's thread inside the facade's connect.
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "api/VMConnectionInfo.h"
 #include "api/VMConstants.h"
+#include "api/VMRemoteDrive.h"
+#include "api/VMSessionStatus.h"
+#include "base/DebugLog.h"
+#include "device/VMDriveList.h"
+#include "device/VMIO.h"
+#include "device/VMLocalDrive.h"
+#include "platform/Clock.h"
+#include "protocol/LoginMessage.h"
+#include "protocol/OTPRequest.h"
+#include "protocol/PacketReceiver.h"
+#include "protocol/ProtocolTUVO.h"
+#include "protocol/SessionIdRequest.h"
+#include "session/ReceiveThread.h"
+#include "session/ReconnectThread.h"
+#include "session/SendThread.h"
 #include "session/SessionHost.h"
 #include "session/ZELKSession.h"
+#include "tls/ASocket.h"
+#include "tls/CertHandler.h"
+
+namespace {
+
+const char* const kReconnect = "ZELKSession::reconnect:";
+const char* const kRemap = "ZELKSession::remapDrives:";
+
+// Slices of the waits that must notice a cancel or a stop.
+constexpr int64_t SLICE_MS = 100;
+
+bool isCdType(int type) {
+    return type == VMLocalDrive::LOCAL_DRIVE_IS_CD || type == VMLocalDrive::LOCAL_DRIVE_IS_CD_IMAGE;
+}
+
+}  // namespace
+
+int ZELKSession::remapWantedType(int localType, int mapAsFloppy, int vmStyle, bool above11) {
+    const bool rdocStyle = vmStyle == VMConnectionInfo::VM_STYLE_RDOC ||
+                           vmStyle == VMConnectionInfo::VM_STYLE_MOSKA_RDOC1 ||
+                           vmStyle == VMConnectionInfo::VM_STYLE_MOSKA_RDOC2;
+    if (isCdType(localType)) return localType;
+    if (!(rdocStyle && !above11) && mapAsFloppy == 1) return VMLocalDrive::LOCAL_DRIVE_IS_FLOPPY;
+    return VMLocalDrive::LOCAL_DRIVE_IS_REMOVABLE;
+}
+
+bool ZELKSession::remoteSuits(int wantedType, int remoteType) {
+    switch (wantedType) {
+        case VMLocalDrive::LOCAL_DRIVE_IS_CD:
+        case VMLocalDrive::LOCAL_DRIVE_IS_CD_IMAGE:
+            return remoteType == VMRemoteDrive::REMOTE_DRIVE_IS_CD;
+        case VMLocalDrive::LOCAL_DRIVE_IS_FLOPPY:
+            return remoteType == VMRemoteDrive::REMOTE_DRIVE_IS_FLOPPY ||
+                   remoteType == VMRemoteDrive::REMOTE_DRIVE_IS_REMOVABLE;
+        case VMLocalDrive::LOCAL_DRIVE_IS_REMOVABLE:
+            return remoteType == VMRemoteDrive::REMOTE_DRIVE_IS_REMOVABLE;
+        default:
+            return false;
+    }
+}
+
+bool ZELKSession::reconnectAbandoned() {
+    if (m_stopping.load()) return true;
+    ReconnectThread* t = getReconnectThread();
+    return t != nullptr && t->isCurrentThread() && t->isStopRequested();
+}
+
+bool ZELKSession::parkThread(AThread* thread, const char* name) {
+    if (thread == nullptr || !thread->isRunning() || thread->isStopRequested() || thread->isCurrentThread())
+        return true;
+    LogMessage("%s Suspending %s\n", kReconnect, name);
+    thread->suspendThread();
+    const int64_t deadline = tw::Clock::nowMs() + THREAD_STOP_WAIT_MS;
+    while (thread->isRunning() && !thread->isSuspended()) {
+        if (tw::Clock::nowMs() >= deadline) {
+            LogMessage("%s %s not parked in time.\n", kReconnect, name);
+            return false;
+        }
+        tw::Clock::sleepMs(2);
+    }
+    return true;
+}
 
 int ZELKSession::reconnect() {
-    LogMessage("%s not available.\n", "ZELKSession::reconnect:");
-    return 1;
+    LogMessage("%s starting ****\n", kReconnect);
+    ReceiveThread* receive = m_receiveThread.get();
+    if (receive != nullptr) receive->getReceiver().setHold(true);
+
+    // The facade's connect semaphore, in slices so a stop is never kept waiting.
+    bool haveSemaphore = false;
+    while (m_vmAPI != nullptr && !haveSemaphore) {
+        if (m_cancelReconnect.load() || reconnectAbandoned()) break;
+        haveSemaphore = m_vmAPI->acquireConnectSemaphore(SLICE_MS) == ASemaphore::WAIT_OBTAINED;
+    }
+    auto giveBack = [&] {
+        if (haveSemaphore && m_vmAPI != nullptr) m_vmAPI->releaseConnectSemaphore();
+        haveSemaphore = false;
+    };
+    if (m_vmAPI != nullptr) m_vmAPI->setConnectionStatus(VMConstants::VMAPI_RECONNECTING);
+
+    m_reconnecting.store(1);
+    CertHandler::setState(CertHandler::STATE_ACCEPTED);
+    if (isConsoleStyle()) print("Connection Dropped, Reconnecting.\n");
+    if (!setSessionStatusCode(VMSessionStatus::RECONNECTING))
+        setSessionStatus(new VMSessionStatus(VMSessionStatus::RECONNECTING, "", 0));
+    callSessionCallback(VMSessionStatus::RECONNECTING);
+
+    // The old connection goes down first: a read or write blocked on the dead
+    // link returns, so both threads can reach their pause points. The object
+    // itself lives on while a thread still holds it.
+    const bool wasSecure = m_secure.load() != 0;
+    std::shared_ptr<ASocket> oldSocket;
+    {
+        std::lock_guard<std::mutex> lock(m_tuvoMutex);
+        oldSocket = std::move(m_socket);
+        m_socket.reset();
+    }
+    if (oldSocket) oldSocket->close();
+    oldSocket.reset();
+    if (receive != nullptr) receive->setReconnecting(1);
+    parkThread(receive, "m_receiveThread");
+    parkThread(m_sendThread.get(), "m_sendThread");
+    LogMessage("%s clean up completed **************\n", kReconnect);
+
+    const std::optional<std::string> user = getOTPUser();
+    const std::optional<std::string> password = getOTPPassword();
+    const int sessionId = m_sessionId.load();
+    if (!user || !password || sessionId == -1 || m_cancelReconnect.load() || reconnectAbandoned()) {
+        if (m_cancelReconnect.load() || reconnectAbandoned())
+            LogMessage("%s reconnect cancelled\n", kReconnect);
+        else
+            LogMessage("%s One Time user or password not valid!\n", kReconnect);
+        if (m_vmSessionCallback.load() != nullptr) {
+            setSessionStatusCode(VMSessionStatus::RECONNECT_FAILED);
+            callSessionCallback(VMSessionStatus::RECONNECT_FAILED);
+        }
+        // The old session cannot be closed over a dead link.
+        m_reconnectAvailable.store(0);
+        giveBack();
+        return 1;
+    }
+
+    VMConnectionInfo* info = m_connectionInfo.load();
+    const std::string address = info != nullptr && info->getIpAddress() != nullptr ? info->getIpAddress() : "";
+    const int port = info != nullptr ? info->getPort() : 0;
+    const bool forceEncryption = info != nullptr && info->forceEncryption() != 0;
+    const int method = m_reconnectMethod.load() == 1 ? 1 : 2;
+    const int64_t start = nowSeconds();
+
+    std::shared_ptr<ProtocolTUVO> fresh;
+    ASocket* freshSocket = nullptr;
+    for (;;) {
+        if (nowSeconds() - start > m_reconnectAttemptTimeout.load()) {
+            LogMessage("%s Reconnect timed out\n", kReconnect);
+            break;
+        }
+        if (reconnectAbandoned()) {
+            LogMessage("%s cancelled\n", kReconnect);
+            break;
+        }
+        m_lastReceiveTime.store(nowSeconds());
+        LogMessage("%s Reconnecting to: %s at port %i  session Id: %i m_tuvo %p\n", kReconnect, address.c_str(), port,
+                   sessionId, static_cast<void*>(fresh.get()));
+        if (fresh) fresh->closeSocket();
+        // No plain-text question on a reconnection; the same settings as the
+        // first connection otherwise.
+        fresh = std::make_shared<ProtocolTUVO>(address.c_str(), m_quiet.load(), this, port, forceEncryption,
+                                               ProtocolTUVO::PlainTextCallback(), 0);
+        if (info != nullptr) {
+            fresh->setConnectionInfo(info);
+            fresh->setClearTextReconnect(info->getSecureVMedia() != 0);
+            fresh->setCipherList(info->getCipherList());
+            fresh->setClientCertificate(static_cast<X509*>(info->getPrivateCert()),
+                                        static_cast<EVP_PKEY*>(info->getCertKey()));
+            if (info->getCredentialType() == VMConnectionInfo::CREDENTIALTYPE_CERTIFICATE &&
+                (info->getPrivateCert() != nullptr || info->getCertKey() != nullptr))
+                fresh->setCapabilities(8);
+        }
+        bool fatal = false;
+        try {
+            freshSocket = fresh->getSocketReconnect(method, sessionId);
+            m_reconnectAvailable.store(fresh->isReconnectCapable() && fresh->isSecure() ? 1 : 0);
+        } catch (const char* text) {
+            freshSocket = nullptr;
+            LogMessage("%s m_tuvo.getSocketReconnect char exception:%s.\n", kReconnect, text);
+            fatal = std::strcmp(text, "SSL Connection error") == 0;
+        } catch (...) {
+            freshSocket = nullptr;
+            LogMessage("%s m_tuvo.getSocketReconnect ... exception.\n", kReconnect);
+        }
+        if (fatal) break;
+        // The one-time password must never cross in clear when the session
+        // was encrypted or encryption is required.
+        if (freshSocket != nullptr && !fresh->isSecure() && (wasSecure || forceEncryption)) {
+            LogMessage("%s refusing a plain-text reconnection.\n", kReconnect);
+            fresh->closeSocket();
+            freshSocket = nullptr;
+        }
+        if (freshSocket != nullptr) {
+            LogMessage("%s got socket\n", kReconnect);
+            LogMessage("%s breaking out of reconnect loop\n", kReconnect);
+            break;
+        }
+        m_reconnectAvailable.store(0);
+        LogMessage("%s get socket failed. retry.\n", kReconnect);
+        if (m_cancelReconnect.load()) {
+            LogMessage("%s cancelled\n", kReconnect);
+            break;
+        }
+        const int64_t pauseEnd = tw::Clock::nowMs() + RECONNECT_RETRY_MS;
+        while (tw::Clock::nowMs() < pauseEnd && !reconnectAbandoned()) {
+            const int64_t left = pauseEnd - tw::Clock::nowMs();
+            tw::Clock::sleepMs(left < SLICE_MS ? left : SLICE_MS);
+        }
+    }
+    m_lastReceiveTime.store(nowSeconds());
+
+    // A stop that came while the attempt ran wins over its success.
+    if (freshSocket != nullptr && (m_cancelReconnect.load() || reconnectAbandoned())) {
+        LogMessage("%s stopping, new connection dropped.\n", kReconnect);
+        fresh->closeSocket();
+        freshSocket = nullptr;
+    }
+    if (freshSocket == nullptr) {
+        if (fresh) fresh->closeSocket();
+        if (m_vmSessionCallback.load() != nullptr && !m_cancelReconnect.load()) {
+            setSessionStatusCode(VMSessionStatus::RECONNECT_FAILED);
+            callSessionCallback(VMSessionStatus::RECONNECT_FAILED);
+        }
+        m_reconnectAvailable.store(0);
+        LogMessage("%s failed or cancelled ***************\n", kReconnect);
+        m_reconnecting.store(0);
+        giveBack();
+        return 1;
+    }
+
+    LogMessage("%s Continuing send, recv and recon threads\n", kReconnect);
+    m_secure.store(fresh->isSecure() ? 1 : 0);
+    m_serverHeartbeat.store(fresh->getFirstTimeout());
+    {
+        std::lock_guard<std::mutex> lock(m_tuvoMutex);
+        if (m_tuvo) m_retiredTuvos.push_back(std::move(m_tuvo));
+        m_tuvo = fresh;
+        m_socket = std::shared_ptr<ASocket>(fresh, freshSocket);
+    }
+    // Nothing written for the old connection goes out on the new one, and
+    // the login is the first packet it carries.
+    const size_t dropped = m_sendThread ? m_sendThread->discardQueued() : 0;
+    if (dropped != 0) LogMessage("%s %d stale packets dropped.\n", kReconnect, int(dropped));
+    try {
+        auto login = std::make_unique<LoginMessage>(fresh->getZelkMajor() * 100 + fresh->getZelkMinor());
+        login->setCredentials(user->c_str(), password->c_str());
+        login->setPreempt(false);
+        LogMessage("%s Sending login request with password for user: %s\n", kReconnect, user->c_str());
+        if (receive != nullptr) receive->getReceiver().setExpectingLogin(true);
+        if (m_sendThread) m_sendThread->send(login.release());
+        if (receive != nullptr) {
+            receive->getReceiver().setHold(false);
+            receive->setReconnecting(0);
+            receive->resume();
+        }
+        if (m_sendThread) m_sendThread->resume();
+    } catch (const char* text) {
+        LogMessage("%s const Exception %s caught\n", kReconnect, text);
+        m_reconnecting.store(0);
+        giveBack();
+        return 1;
+    } catch (...) {
+        LogMessage("%s ... Exception caught\n", kReconnect);
+        m_reconnecting.store(0);
+        giveBack();
+        return 1;
+    }
+    LogMessage("%s success ***************\n", kReconnect);
+    LogMessage("%s Finished reconnect\n", kReconnect);
+    giveBack();
+    return 0;
 }
 
 int ZELKSession::remapDrives() {
-    LogMessage("%s not available.\n", "ZELKSession::remapDrives:");
-    return VMConstants::API_ERROR;
+    LogMessage("%s Entered.\n", kRemap);
+    if (m_driveList == nullptr) return VMConstants::API_ERROR;
+    bool failed = false;
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_mappingMutex);
+        const int style = m_vmStyle.load();
+        const bool above11 = isVersionAbove1_1() != 0;
+        const int count = m_driveList->getNumberOfLocalDrives();
+        for (int i = 0; i < count; ++i) {
+            VMLocalDrive* ld = m_driveList->getLocalDriveAt(i);
+            if (ld == nullptr) break;
+            const int oldRemote = ld->getMappedTo();
+            if (oldRemote == -1) {
+                m_driveList->releaseLocalDrive(ld);
+                continue;
+            }
+            LogMessage("%s local id: %i\n", kRemap, ld->getDriveId());
+            if (ld->isDrive()) VMIO::UnlockCD(ld->getFileHandle());
+            VMIO::CloseDrive(ld->getFileHandle(), ld->isLocked() != 0);
+            ld->setFileHandle(VMIO::INVALID_HANDLE);
+            ld->setLocked(0);
+            ld->setMappedTo(-1);
+            m_numMaps.fetch_sub(1);
+
+            const int type = ld->getLocalDriveType();
+            LogMessage("%s Local drive type=%i.!\n", kRemap, type);
+            const int wanted = remapWantedType(type, ld->getMapAsFloppy(), style, above11);
+            LogMessage("%s Looking for matching remote drive type=%i.!\n", kRemap, wanted);
+            // The server drive it had, when that one is still there and free:
+            // two media of one kind must not trade places.
+            VMRemoteDrive* rd = m_driveList->getRemoteDriveByID(oldRemote);
+            if (rd != nullptr && !(rd->getStatus() == VMRemoteDrive::REMOTE_DRIVE_IDLE && rd->getMappedTo() == -1 &&
+                                   remoteSuits(wanted, rd->getRemoteDriveType()))) {
+                m_driveList->releaseRemoteDrive(rd);
+                rd = nullptr;
+            }
+            if (rd == nullptr) rd = m_driveList->getMatchingRemoteDrive(wanted);
+            if (rd == nullptr) {
+                LogMessage("%s no matching drive!\n", kRemap);
+                failed = true;
+                m_driveList->releaseLocalDrive(ld);
+                continue;
+            }
+            const int readOnly = ld->isInReadOnlyMode();
+            int result;
+            if (isCdType(type)) {
+                result = sendMapRequest(rd, ld, readOnly);
+            } else {
+                ld->setMapAsFloppy(rd->getRemoteDriveType() == VMRemoteDrive::REMOTE_DRIVE_IS_FLOPPY ? 1 : 0);
+                result = sendMapRequest2(ld, rd, readOnly);
+            }
+            if (result != 0) {
+                LogMessage("%s sendMapRequest2 failure!\n", kRemap);
+                failed = true;
+            }
+            m_driveList->releaseRemoteDrive(rd);
+            m_driveList->releaseLocalDrive(ld);
+        }
+    }
+    if (failed) {
+        LogMessage("%s a drive could not be mapped again.\n", kRemap);
+        return VMConstants::API_ERROR;
+    }
+    if (m_vmSessionCallback.load() != nullptr) {
+        LogMessage("%s calling m_vmSessionCallback(VMSessionStatus::RECONNECT_COMPLETED)\n", kRemap);
+        setSessionStatusCode(VMSessionStatus::RECONNECT_COMPLETED);
+        callSessionCallback(VMSessionStatus::RECONNECT_COMPLETED);
+    }
+    LogMessage("%s complete.. reconnecting set to false\n", kRemap);
+    m_reconnecting.store(0);
+    if (m_vmAPI != nullptr) {
+        const int status = m_vmAPI->getConnectionStatus();
+        if (status != VMConstants::VMAPI_CONNECTING && status != VMConstants::VMAPI_RECONNECTING) {
+            LogMessage("%s odd connection status %d)\n", kRemap, status);
+        } else {
+            LogMessage("%s connection status VMConstants::VMAPI_CONNECTED)\n", kRemap);
+            m_vmAPI->setConnectionStatus(VMConstants::VMAPI_CONNECTED);
+        }
+    }
+    return VMConstants::API_SUCCESS;
 }
 
 int ZELKSession::cancelReconnect() {
     LogMessage("%s Entered.\n", "ZELKSession::cancelReconnect:");
+    // The connect semaphore is left alone: a reconnection waits for it in
+    // slices and sees this flag, and releasing it here could let a second
+    // holder in beside the one that has it.
     m_cancelReconnect.store(1);
-    if (m_vmAPI != nullptr) m_vmAPI->releaseConnectSemaphore();
     return VMConstants::API_SUCCESS;
 }
 
-void ZELKSession::sendOTPRequest() { LogMessage("%s not available.\n", "ZELKSession::sendOTPRequest:"); }
+void ZELKSession::sendOTPRequest() {
+    const char* who = "ZELKSession::sendOTPRequest:";
+    LogMessage("%s reconnectavailable: %i\n", who, m_reconnectAvailable.load());
+    if (!m_sendThread) return;
+    if (m_reconnectAvailable.load() && m_sessionId.load() == -1) {
+        // Runs on the receive thread, which alone releases these: a request
+        // still unanswered is not asked again, and nothing here waits.
+        if (m_SessIDSem.timedWaitMs(0) == ASemaphore::WAIT_OBTAINED) {
+            LogMessage("%s Sending SessionId Request\n", who);
+            sendPacket(new SessionIdRequest(m_reconnectMethod.load()));
+        } else {
+            LogMessage("%s SessionId Request still unanswered\n", who);
+        }
+        if (m_OTPSem.timedWaitMs(0) == ASemaphore::WAIT_OBTAINED) {
+            LogMessage("%s Sending OTP Request\n", who);
+            sendPacket(new OTPRequest());
+        } else {
+            LogMessage("%s OTP Request still unanswered\n", who);
+        }
+    }
+    m_otpRequested.store(1);
+}
 
-void ZELKSession::waitForOTPResponse() {}
+void ZELKSession::waitForOTPResponse() {
+    const char* who = "ZELKSession::waitForOTPResponse:";
+    LogMessage("%s entered.\n", who);
+    const int timeout = m_connectTimeout.load() > 0 ? m_connectTimeout.load() : 30;
+    const int64_t deadline = tw::Clock::nowMs() + int64_t(timeout) * 1000;
+    while (!m_otpRequested.load()) {
+        if (m_stopping.load() || m_cancelConnect.load() || tw::Clock::nowMs() >= deadline) {
+            LogMessage("%s exit.\n", who);
+            return;
+        }
+        tw::Clock::sleepMs(50);
+    }
+    tw::Clock::sleepMs(100);
+    if (m_SessIDSem.timedWait(OTP_WAIT_SECONDS) != ASemaphore::WAIT_TIMEOUT) m_SessIDSem.release();
+    if (m_OTPSem.timedWait(OTP_WAIT_SECONDS) != ASemaphore::WAIT_TIMEOUT) m_OTPSem.release();
+    LogMessage("%s exit.\n", who);
+}
 
-int ZELKSession::isClearTextReconnectPending() { return 0; }
+int ZELKSession::isClearTextReconnectPending() {
+    std::shared_ptr<ProtocolTUVO> tuvo = getTuvo();
+    return tuvo && tuvo->getClearTextReconnect() ? 1 : 0;
+}
 
-void ZELKSession::forceReconnect() {}
+void ZELKSession::forceReconnect() {
+    const char* who = "ZELKSession::forceReconnect:";
+    LogMessage("%s entered.\n", who);
+    if (m_stopping.load() || m_cancelConnect.load()) return;
+    const int timeout = m_connectTimeout.load() > 0 ? m_connectTimeout.load() : 30;
+    const int64_t deadline = tw::Clock::nowMs() + int64_t(timeout) * 1000;
+    ReconnectThread* thread = nullptr;
+    while ((thread = getReconnectThread()) == nullptr) {
+        if (m_stopping.load() || m_cancelConnect.load() || tw::Clock::nowMs() >= deadline) {
+            LogMessage("%s no reconnect thread.\n", who);
+            return;
+        }
+        tw::Clock::sleepMs(500);
+    }
+    // Without a one-time pair or a thread that may reconnect, holding the
+    // receiver would leave a deaf session: go on with the plain one.
+    if (!thread->isEnabled() || !thread->isRunning() || !getOTPUser() || !getOTPPassword() ||
+        m_sessionId.load() == -1) {
+        LogMessage("%s no reconnection possible, going on.\n", who);
+        return;
+    }
+    m_CTRSem.timedWaitMs(0);
+    thread->setForce(true);
+    if (m_receiveThread) m_receiveThread->getReceiver().setHold(true);
+    LogMessage("%s exited.\n", who);
+}
 
-void ZELKSession::waitForClearTextReconnect() { m_connectDone.store(1); }
+void ZELKSession::waitForClearTextReconnect() {
+    const char* who = "ZELKSession::waitForClearTextReconnect:";
+    LogMessage("%s entered.\n", who);
+    const int64_t deadline = tw::Clock::nowMs() + CTR_WAIT_MS;
+    int r = ASemaphore::WAIT_TIMEOUT;
+    while (tw::Clock::nowMs() < deadline && !m_stopping.load() && !m_cancelConnect.load()) {
+        r = m_CTRSem.timedWaitMs(SLICE_MS);
+        if (r != ASemaphore::WAIT_TIMEOUT) break;
+    }
+    if (r == ASemaphore::WAIT_OBTAINED) m_CTRSem.release();
+    m_connectDone.store(1);
+    LogMessage("%s exit.\n", who);
+}
 
 void ZELKSession::setReconnecting(int reconnecting) {
     LogMessage("%s Entered recon=%i.\n", "ZELKSession::setReconnecting:", reconnecting);

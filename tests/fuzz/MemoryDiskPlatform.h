@@ -5,6 +5,7 @@
 #include <sys/sysmacros.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -19,7 +20,11 @@ public:
     static constexpr const char* PATH = "/fuzz/disk.img";
 
     std::vector<uint8_t> disk;
+    // A larger medium than the bytes held: the rest reads as zeros.
+    uint64_t declaredSize = 0;
     bool blockDevice = false;
+
+    uint64_t size() const { return std::max<uint64_t>(declaredSize, disk.size()); }
 
     NodeInfo statPath(const std::string& path) override {
         if (path != PATH) return NodeInfo{};
@@ -35,9 +40,11 @@ public:
     int closeNode(intptr_t handle) override { return handle == HANDLE ? 0 : fail(EBADF, -1); }
     ssize_t readAt(intptr_t handle, void* buf, size_t count, uint64_t offset) override {
         if (handle != HANDLE) return fail<ssize_t>(EBADF, -1);
-        if (offset >= disk.size()) return 0;
-        const size_t n = std::min<uint64_t>(count, disk.size() - offset);
-        std::memcpy(buf, disk.data() + offset, n);
+        if (offset >= size()) return 0;
+        const size_t n = std::min<uint64_t>(count, size() - offset);
+        const size_t held = offset < disk.size() ? std::min<uint64_t>(n, disk.size() - offset) : 0;
+        if (held) std::memcpy(buf, disk.data() + offset, held);
+        std::memset(static_cast<uint8_t*>(buf) + held, 0, n - held);
         return static_cast<ssize_t>(n);
     }
     ssize_t writeAt(intptr_t handle, const void* buf, size_t count, uint64_t offset) override {
@@ -50,7 +57,7 @@ public:
     int dropCache(intptr_t) override { return 0; }
     int blkSize64(intptr_t handle, uint64_t* bytes) override {
         if (handle != HANDLE || !blockDevice) return fail(ENOTTY, -1);
-        *bytes = disk.size();
+        *bytes = size();
         return 0;
     }
     int blkSectorSize(intptr_t handle, int* bytes) override {
@@ -81,7 +88,7 @@ private:
             info.rdev = makedev(259, 0);  // no floppy, CD or SCSI major
         } else {
             info.kind = NodeKind::Regular;
-            info.size = disk.size();
+            info.size = size();
         }
         return info;
     }

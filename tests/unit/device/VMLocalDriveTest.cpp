@@ -88,6 +88,31 @@ TEST(VMLocalDrive, ImagesMadeByTheTools) {
     }
 }
 
+// A boot sector's heads and sectors per track are 16-bit fields; values no
+// CHS address holds give the standard geometry, not bytes cut short.
+TEST(VMLocalDrive, BootSectorGeometryOutOfChsRange) {
+    TempDir d;
+    struct Row { uint16_t sectors, heads; unsigned c, h, s; } rows[] = {
+        {18, 2, 80, 2, 18}, {63, 255, 0, 255, 63}, {100, 2, 2, 16, 63}, {18, 300, 2, 16, 63},
+        {0xFFFF, 0xFFFF, 2, 16, 63},
+    };
+    for (const Row& r : rows) {
+        const std::string p = devtest::sizedFile(d, "bpb.img", 2880 * 512);
+        std::vector<uint8_t> bpb(512, 0);
+        bpb[0] = 0xEB;
+        bpb[11] = 0x00, bpb[12] = 0x02;  // 512 bytes per sector
+        bpb[19] = 2880 & 0xFF, bpb[20] = 2880 >> 8;
+        bpb[24] = uint8_t(r.sectors), bpb[25] = uint8_t(r.sectors >> 8);
+        bpb[26] = uint8_t(r.heads), bpb[27] = uint8_t(r.heads >> 8);
+        devtest::writeAt(p, 0, bpb);
+        VMLocalDrive drive(W(p).c_str());
+        SCOPED_TRACE(std::to_string(r.sectors) + "/" + std::to_string(r.heads));
+        EXPECT_EQ(drive.getCylinders(), r.c);
+        EXPECT_EQ(drive.getHeads(), r.h);
+        EXPECT_EQ(drive.getSectors(), r.s);
+    }
+}
+
 TEST(VMLocalDrive, ProbeFailures) {
     TempDir d;
     struct Row {

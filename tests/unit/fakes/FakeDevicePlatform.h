@@ -54,6 +54,7 @@ public:
         std::vector<uint8_t> toc;        // READ TOC answer (length field as given)
         int64_t capacityLastLba = -1;    // READ CAPACITY override
         int ioErrno = 0;                 // pread/pwrite fail with this
+        int sizeErrno = 0;               // BLKGETSIZE64 fails with this
         size_t maxChunk = 0;             // pread/pwrite move at most this much per call
         bool blkFlushFails = false;
         std::function<void()> onClose;  // runs inside closeNode
@@ -213,6 +214,7 @@ public:
         if (!isFake(h)) return LinuxVMIOPlatform::blkSize64(h, bytes);
         Disk* d = byHandle(h);
         if (!d) return fail(EBADF);
+        if (d->sizeErrno) return fail(d->sizeErrno);
         *bytes = d->size();
         return 0;
     }

@@ -465,3 +465,24 @@ TEST_F(FacadeAppliance, CertificateQuestionAnsweredByTheApplication) {
         lib.disconnect();
     }
 }
+
+TEST_F(FacadeAppliance, DisconnectDuringALoginWaitEndsBoth) {
+    ApplianceProcess app("{\"answer_login\": false}");
+    RP_VMAPI_LIB lib;
+    VMConnectionInfo s = Settings(app.port());
+    s.setConnectTimeout(400);  // far beyond the test: only the disconnect can end the wait
+    testing::internal::CaptureStdout();
+    std::atomic<int> result{0};
+    std::thread connecting([&] { result = lib.connect(&s, nullptr); });
+    ASSERT_TRUE(app.waitFor("LoginMessage"));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(lib.disconnect(), VMConstants::API_SUCCESS);
+    connecting.join();
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    testing::internal::GetCapturedStdout();
+    EXPECT_LT(took, 30.0);
+    EXPECT_NE(result.load(), VMConstants::API_SUCCESS);
+    EXPECT_EQ(lib.isSessionRunning(), 0);
+    EXPECT_EQ(lib.getConnectionStatus(), VMConstants::VMAPI_DISCONNECTED);
+    EXPECT_TRUE(app.waitFor("close", nullptr, 1, 10, "event"));
+}

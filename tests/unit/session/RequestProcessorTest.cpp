@@ -118,7 +118,7 @@ TEST_F(ProcessorTest, LoginResponseByStyleStatusAndReconnection) {
         {VMConnectionInfo::VM_STYLE_DEFAULT, 0, false, true, false},
         {VMConnectionInfo::VM_STYLE_MOSKA, 0, false, false, false},
         {VMConnectionInfo::VM_STYLE_MOSKA, 0, true, true, false},
-        {VMConnectionInfo::VM_STYLE_MOSKA_RDOC1, 0, true, false, false},
+        {VMConnectionInfo::VM_STYLE_MOSKA_RDOC1, 0, true, true, false},
         {VMConnectionInfo::VM_STYLE_DEFAULT, 2, false, false, false},
         {VMConnectionInfo::VM_STYLE_DEFAULT, 2, true, false, true},
         {VMConnectionInfo::VM_STYLE_MOSKA, 100, true, false, true},

@@ -1,6 +1,7 @@
 """Drives the fake appliance for the C++ session tests over a pipe.
 
-python3 appliance_ctl.py '<json settings>'   (settings are Config fields)
+python3 appliance_ctl.py '<json settings>'   (settings are Config fields, and
+"factory": "module:Class" for a subclass in the appliance package)
 
 Prints "LISTENING <port>", then answers one JSON line per JSON command line
 read from standard input:
@@ -9,10 +10,13 @@ read from standard input:
   {"op": "records"}                       -> {"records": [...]} (every record, in order)
   {"op": "send", "builder": B, "args": [...]}  a builder of appliance.wire
   {"op": "drop"}                           close the connection at once
+  {"op": M, "args": [...]}                 any other public method M of the appliance
+      -> {"ok": true, "result": what it returned}
   {"op": "quit"}
 Ends when standard input closes.
 """
 
+import importlib
 import json
 import os
 import sys
@@ -43,7 +47,12 @@ def main():
     settings = json.loads(sys.argv[1]) if len(sys.argv) > 1 else {}
     if "drives" in settings:
         settings["drives"] = [tuple(d) for d in settings["drives"]]
-    app = FakeAppliance(**settings)
+    # "factory": "module:Class" picks a FakeAppliance subclass of the appliance package.
+    factory = FakeAppliance
+    if "factory" in settings:
+        module, cls = settings.pop("factory").split(":")
+        factory = getattr(importlib.import_module("appliance." + module), cls)
+    app = factory(**settings)
     app.start()
     print("LISTENING %d" % app.port, flush=True)
     try:
@@ -69,6 +78,9 @@ def main():
                 elif op == "quit":
                     print(json.dumps(out), flush=True)
                     break
+                elif op and hasattr(app, op) and callable(getattr(app, op)) and not op.startswith("_"):
+                    # Any other public method of the appliance, with "args".
+                    out = {"ok": True, "result": plain(getattr(app, op)(*cmd.get("args", [])))}
                 else:
                     out = {"ok": False, "error": "unknown op %r" % op}
             except Exception as e:  # the test reads the error

@@ -1,0 +1,100 @@
+"""Reconnection for the fake appliance: a session request that carries the
+issued session id resumes the session (and can be refused a number of times),
+and a connection can die three ways: FIN, RST or a black hole."""
+
+import socket
+
+from .server import FakeAppliance
+
+
+class ReconnectingAppliance(FakeAppliance):
+    """FakeAppliance plus:
+    refuse_reconnects  close this many resumed-session requests unanswered;
+    refuse_all         close every resumed-session request unanswered;
+    plain_reconnect    answer a resumed session with plain text only.
+    Records: "event" "resume" (fields: session_id, refused) per resumed request."""
+
+    def __init__(self, config=None, refuse_reconnects=0, refuse_all=False, plain_reconnect=False, **overrides):
+        super().__init__(config, **overrides)
+        self.refuse_reconnects = refuse_reconnects
+        self.refuse_all = refuse_all
+        self.plain_reconnect = plain_reconnect
+        self._holes = set()
+
+    # --- faults on the latest connection -----------------------------------
+
+    def fin(self):
+        """Closes the latest connection in order (FIN)."""
+        conn = self._current()
+        if conn is not None:
+            try:
+                conn.sock.shutdown(socket.SHUT_RDWR)
+            except (OSError, ValueError):
+                pass
+            self._close(conn)
+
+    def black_hole(self):
+        """From now on the latest connection is never answered (it stays open)."""
+        conn = self._current()
+        if conn is not None:
+            self._holes.add(conn.id)
+            self._record(conn, "event", "black-hole", {})
+            # Later connections become the current ones.
+            conn.in_packets = False
+
+    def _current(self):
+        with self._cond:
+            live = [c for c in self._conns if not c.closed and c.id not in self._holes]
+            return live[-1] if live else None
+
+    # --- data helpers for a controller that speaks JSON -----------------------
+
+    def write_pattern(self, index, start, count, value, block_size=512):
+        """Writes count blocks filled with one byte value; returns the client's status."""
+        return self.write_blocks(index, start, count, bytes([value]) * (block_size * count), timeout=30)
+
+    def read_hex(self, index, start, count, max_blocks=64):
+        """Reads blocks; returns {"data": hex text, "status": client's status}."""
+        data, status = self.read_blocks(index, start, count, max_blocks, timeout=30)
+        return {"data": data.hex(), "status": status}
+
+    # --- resumed sessions ---------------------------------------------------
+
+    def _send_reply(self, conn):
+        with self._cond:
+            requests = [r for r in self.records if r.conn == conn.id and r.direction == "in"
+                        and r.name in ("SessionRequest", "SessionRequestEx")]
+        sid = requests[-1].fields.get("session_id") if requests else None
+        if sid == self.config.session_id:
+            refused = self.refuse_all or self.refuse_reconnects > 0
+            if self.refuse_reconnects > 0:
+                self.refuse_reconnects -= 1
+            self._record(conn, "event", "resume", {"session_id": sid, "refused": refused})
+            if refused:
+                raise EOFError("resumed session refused")
+            if self.plain_reconnect:
+                saved = self.config.capabilities
+                self.config.capabilities = 0x0601
+                try:
+                    return super()._send_reply(conn)
+                finally:
+                    self.config.capabilities = saved
+        return super()._send_reply(conn)
+
+    def _heartbeat_loop(self):
+        # Connections come and go here: a send that races a close must not end
+        # the heartbeats of the connections after it.
+        from . import wire
+        while not self._stop.wait(self.config.heartbeat_interval):
+            conn = self._current()
+            if conn is None or not conn.in_packets or conn.closed:
+                continue
+            try:
+                self.send(wire.heartbeat(), conn)
+            except Exception as e:  # noqa: BLE001
+                self._record(conn, "event", "heartbeat-error", {"error": str(e)})
+
+    def _answer(self, conn, name, fields, param):
+        if conn.id in self._holes:
+            return
+        return super()._answer(conn, name, fields, param)

@@ -1,0 +1,444 @@
+// Reconnection through the facade against the fake appliance over TLS, with
+// library time running fast (the transport's own waits stay real).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include "api/VMSessionStatus.h"
+#include "device/VMDriveList.h"
+#include "device/VMLocalDrive.h"
+#include "facade/RP_VMAPI_LIB.h"
+#include "session/ApplianceProcess.h"
+#include "session/SessionTestSupport.h"
+#include "session/ZELKSession.h"
+#include "support/TempDir.h"
+
+using namespace sessiontest;
+
+namespace {
+
+constexpr double kFast = 0.02;
+// TLS with the reconnect capability and a TUVO version that offers it.
+constexpr int kCaps = 0x0608;
+
+// The appliance sends a heartbeat every 0.2 s of real time (10 s of library
+// time), as a server does: a slow step of the test itself is no silence.
+std::string Json(const std::string& more = "") {
+    std::string j = "{\"factory\": \"reconnect:ReconnectingAppliance\", \"heartbeat_interval\": 0.2, "
+                    "\"capabilities\": " +
+                    std::to_string(kCaps);
+    if (!more.empty()) j += ", " + more;
+    return j + "}";
+}
+
+VMConnectionInfo Settings(int port, int attemptTimeout = 60) {
+    VMConnectionInfo s;
+    s.setIpAddress("127.0.0.1");
+    s.setPort(port);
+    s.setUserId("admin");
+    s.setPassword("secret");
+    s.setVMStyle(VMConnectionInfo::VM_STYLE_MOSKA);
+    s.setReconnectTimeout(attemptTimeout);
+    // Library seconds: 5 s of real time for a set-up on a loaded machine.
+    s.setConnectTimeout(250);
+    return s;
+}
+
+std::mutex g_mutex;
+std::vector<int> g_codes;
+void AppCallback(int code) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_codes.push_back(code);
+}
+std::vector<int> Codes() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_codes;
+}
+bool HasCode(int code) {
+    std::vector<int> c = Codes();
+    return std::find(c.begin(), c.end(), code) != c.end();
+}
+
+bool Eventually(const std::function<bool()>& pred, int realMs = 20000) {
+    for (int i = 0; i < realMs / 5; ++i) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return pred();
+}
+
+}  // namespace
+
+class ReconnectAppliance : public testing::Test {
+protected:
+    void SetUp() override {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        g_codes.clear();
+    }
+    // Connects, waits for the one-time pair, returns the live session.
+    std::shared_ptr<ZELKSession> connect(RP_VMAPI_LIB& lib, ApplianceProcess& app, VMConnectionInfo& s) {
+        EXPECT_EQ(lib.connect(&s, &AppCallback), VMConstants::API_SUCCESS);
+        EXPECT_TRUE(Eventually([&] { return lib.getConnectionStatus() == VMConstants::VMAPI_CONNECTED; }));
+        std::shared_ptr<ZELKSession> session = lib.sessionRef();
+        EXPECT_TRUE(session);
+        if (!session) return session;
+        EXPECT_TRUE(Eventually([&] { return session->getOTPPassword().has_value() && session->getSessionId() != -1; }));
+        EXPECT_TRUE(session->isReconnectAvailable());
+        Record sid, otp;
+        EXPECT_TRUE(app.waitFor("SessionIdRequest", &sid));
+        EXPECT_EQ(sid.field("form"), 16);
+        EXPECT_TRUE(app.waitFor("OTPRequest", &otp));
+        EXPECT_EQ(otp.field("method"), 2);
+        return session;
+    }
+    ClockScale scale{kFast};
+};
+
+TEST_F(ReconnectAppliance, ADroppedConnectionIsResumedWithTheOneTimePair) {
+    for (const char* fault : {"drop", "fin", "black_hole"}) {
+        SCOPED_TRACE(fault);
+        SetUp();
+        ApplianceProcess app(Json());
+        RP_VMAPI_LIB lib;
+        VMConnectionInfo s = Settings(app.port());
+        testing::internal::CaptureStdout();
+        std::shared_ptr<ZELKSession> session = connect(lib, app, s);
+        ASSERT_TRUE(session);
+        ASSERT_TRUE(app.command(std::string("{\"op\": \"") + fault + "\"}").find("\"ok\": true") != std::string::npos);
+
+        Record resume, login;
+        ASSERT_TRUE(app.waitFor("resume", &resume, 1, 30, "event"));
+        EXPECT_EQ(resume.field("session_id"), 0x01020304);
+        ASSERT_TRUE(app.waitFor("LoginMessage", &login, 2, 30));
+        EXPECT_EQ(login.text("user"), "otpuser");
+        EXPECT_EQ(login.text("password"), "otppass");
+        EXPECT_NE(login.conn, 1);
+        ASSERT_TRUE(Eventually([] { return HasCode(VMSessionStatus::RECONNECT_COMPLETED); }));
+        EXPECT_TRUE(Eventually([&] { return !session->isReconnecting(); }));
+        EXPECT_EQ(lib.getConnectionStatus(), VMConstants::VMAPI_CONNECTED);
+
+        std::vector<Record> rs = app.records();
+        // The new connection asks for the drives after its login and sends
+        // nothing before the login.
+        int firstOnNew = -1, loginAt = -1, driveListAt = -1;
+        for (size_t i = 0; i < rs.size(); ++i) {
+            if (rs[i].direction != "in" || rs[i].conn != login.conn) continue;
+            if (rs[i].name == "SessionRequest" || rs[i].name == "SessionRequestEx") continue;
+            if (firstOnNew < 0) firstOnNew = int(i);
+            if (rs[i].name == "LoginMessage" && loginAt < 0) loginAt = int(i);
+            if (rs[i].name == "GetVDiskInfo" && driveListAt < 0) driveListAt = int(i);
+        }
+        EXPECT_EQ(firstOnNew, loginAt);
+        EXPECT_GT(driveListAt, loginAt);
+        // The pair is asked for once per session.
+        EXPECT_EQ(app.received("SessionIdRequest").size(), 1u);
+        EXPECT_EQ(app.received("OTPRequest").size(), 1u);
+
+        std::vector<int> codes = Codes();
+        auto reconnecting = std::find(codes.begin(), codes.end(), VMSessionStatus::RECONNECTING);
+        auto completed = std::find(codes.begin(), codes.end(), VMSessionStatus::RECONNECT_COMPLETED);
+        ASSERT_NE(reconnecting, codes.end());
+        EXPECT_LT(reconnecting, completed);
+        EXPECT_EQ(std::count(codes.begin(), codes.end(), VMSessionStatus::RECONNECT_FAILED), 0);
+        EXPECT_NE(std::find(completed, codes.end(), VMConstants::SESSION_STATUS), codes.end());
+
+        // The facade must be the last owner when it replaces the session.
+        session.reset();
+        EXPECT_EQ(lib.disconnect(), VMConstants::API_SUCCESS);
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_NE(out.find("Connection Dropped, Reconnecting.\n"), std::string::npos) << out;
+        EXPECT_NE(out.find("**********2*************"), std::string::npos);
+        if (std::string(fault) != "black_hole") {
+            EXPECT_NE(out.find("Error: Socket Closed by peer reading header.\n"), std::string::npos) << out;
+        }
+        EXPECT_EQ(lib.getConnectionStatus(), VMConstants::VMAPI_DISCONNECTED);
+    }
+}
+
+TEST_F(ReconnectAppliance, RefusedResumesAreRetriedUntilOneIsAccepted) {
+    ApplianceProcess app(Json("\"refuse_reconnects\": 2"));
+    RP_VMAPI_LIB lib;
+    VMConnectionInfo s = Settings(app.port());
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(connect(lib, app, s));
+    ASSERT_TRUE(app.drop());  // the session reference went with the temporary
+    ASSERT_TRUE(Eventually([] { return HasCode(VMSessionStatus::RECONNECT_COMPLETED); }, 30000));
+    EXPECT_EQ(app.received("LoginMessage").size(), 2u);
+    std::vector<Record> resumes;
+    for (const Record& r : app.records())
+        if (r.direction == "event" && r.name == "resume") resumes.push_back(r);
+    ASSERT_EQ(resumes.size(), 3u);
+    EXPECT_EQ(resumes[0].text("refused"), "true");
+    EXPECT_EQ(resumes[2].text("refused"), "false");
+    EXPECT_FALSE(HasCode(VMSessionStatus::RECONNECT_FAILED));
+    EXPECT_EQ(lib.disconnect(), VMConstants::API_SUCCESS);
+    testing::internal::GetCapturedStdout();
+}
+
+TEST_F(ReconnectAppliance, AttemptsEndWithTheAttemptTimeout) {
+    struct {
+        const char* name;
+        std::string settings;
+    } cases[] = {
+        {"refused", "\"refuse_all\": true"},
+        // The one-time password never crosses in clear text.
+        {"plain text offered", "\"plain_reconnect\": true"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        ApplianceProcess app(Json(c.settings));
+        RP_VMAPI_LIB lib;
+        VMConnectionInfo s = Settings(app.port(), 12);
+        testing::internal::CaptureStdout();
+        std::shared_ptr<ZELKSession> session = connect(lib, app, s);
+        ASSERT_TRUE(session);
+        ASSERT_TRUE(app.drop());
+        ASSERT_TRUE(Eventually([] { return HasCode(VMSessionStatus::RECONNECT_FAILED); }, 30000));
+        // One attempt every 5 s for 12 s: three of them (fewer when an attempt
+        // itself takes long on a loaded machine).
+        size_t attempts = 0;
+        for (const Record& r : app.records())
+            if (r.direction == "event" && r.name == "resume") ++attempts;
+        EXPECT_GE(attempts, 1u);
+        EXPECT_LE(attempts, 4u);
+        EXPECT_EQ(app.received("LoginMessage").size(), 1u);
+        EXPECT_FALSE(session->isReconnecting());
+        EXPECT_FALSE(session->isReconnectAvailable());
+        EXPECT_EQ(lib.getConnectionStatus(), VMConstants::VMAPI_DISCONNECTED);
+        session.reset();
+        EXPECT_EQ(lib.disconnect(), VMConstants::API_SUCCESS);
+        testing::internal::GetCapturedStdout();
+    }
+}
+
+TEST_F(ReconnectAppliance, ARefusedOneTimeLoginEndsTheReconnection) {
+    ApplianceProcess app(Json("\"login_status\": [0, 2]"));
+    RP_VMAPI_LIB lib;
+    VMConnectionInfo s = Settings(app.port());
+    testing::internal::CaptureStdout();
+    std::shared_ptr<ZELKSession> session = connect(lib, app, s);
+    ASSERT_TRUE(session);
+    ASSERT_TRUE(app.drop());
+    ASSERT_TRUE(app.waitFor("LoginMessage", nullptr, 2, 30));
+    ASSERT_TRUE(Eventually([&] { return session->getCancelReconnect() && !session->isReconnecting(); }));
+    EXPECT_EQ(session->getSessionStatusCode(-1), 2);
+    EXPECT_FALSE(HasCode(VMSessionStatus::RECONNECT_COMPLETED));
+    session.reset();
+    EXPECT_EQ(lib.disconnect(), VMConstants::API_SUCCESS);
+    testing::internal::GetCapturedStdout();
+}
+
+TEST_F(ReconnectAppliance, AMissingDriveListEndsTheReconnectionAfterTheConnectTimeout) {
+    ApplianceProcess app(Json("\"answer_drive_list\": false"));
+    RP_VMAPI_LIB lib;
+    VMConnectionInfo s = Settings(app.port());
+    testing::internal::CaptureStdout();
+    std::shared_ptr<ZELKSession> session = connect(lib, app, s);
+    ASSERT_TRUE(session);
+    ASSERT_TRUE(app.drop());
+    ASSERT_TRUE(app.waitFor("GetVDiskInfo", nullptr, 1, 30));
+    const int64_t asked = tw::Clock::nowMs();
+    ASSERT_TRUE(Eventually([] { return HasCode(VMSessionStatus::RECONNECT_FAILED); }, 30000));
+    EXPECT_GE(tw::Clock::nowMs() - asked, 200 * 1000);
+    EXPECT_FALSE(session->isReconnecting());
+    session.reset();
+    EXPECT_EQ(lib.disconnect(), VMConstants::API_SUCCESS);
+    testing::internal::GetCapturedStdout();
+}
+
+TEST_F(ReconnectAppliance, DisconnectDuringEachPhaseOfAReconnection) {
+    struct {
+        const char* name;
+        std::string settings;
+        std::function<bool(ApplianceProcess&, RP_VMAPI_LIB&)> reach;
+    } cases[] = {
+        {"between attempts", "\"refuse_all\": true",
+         [](ApplianceProcess& app, RP_VMAPI_LIB&) { return app.waitFor("resume", nullptr, 1, 30, "event"); }},
+        {"after the login, before the drive list", "\"answer_drive_list\": false",
+         [](ApplianceProcess& app, RP_VMAPI_LIB&) { return app.waitFor("GetVDiskInfo", nullptr, 1, 30); }},
+        {"waiting for the connect semaphore", "",
+         [](ApplianceProcess&, RP_VMAPI_LIB& lib) {
+             // The reconnection is held back by the semaphore the test holds.
+             return lib.acquireConnectSemaphore(0) == ASemaphore::WAIT_OBTAINED;
+         }},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        ApplianceProcess app(Json(c.settings));
+        RP_VMAPI_LIB lib;
+        VMConnectionInfo s = Settings(app.port());
+        testing::internal::CaptureStdout();
+        std::shared_ptr<ZELKSession> session = connect(lib, app, s);
+        ASSERT_TRUE(session);
+        const bool holdsSemaphore = std::string(c.name) == "waiting for the connect semaphore";
+        if (holdsSemaphore) {
+            ASSERT_TRUE(c.reach(app, lib));
+        }
+        ASSERT_TRUE(app.drop());
+        if (holdsSemaphore) {
+            // Long past the silence that starts the reconnection.
+            tw::Clock::sleepMs(60000);
+        } else {
+            ASSERT_TRUE(c.reach(app, lib));
+        }
+        session.reset();
+        std::thread release;
+        if (holdsSemaphore)
+            release = std::thread([&] {
+                tw::Clock::sleepMs(20000);
+                lib.releaseConnectSemaphore();
+            });
+        EXPECT_EQ(lib.disconnect(), VMConstants::API_SUCCESS);
+        if (release.joinable()) release.join();
+        EXPECT_EQ(lib.getConnectionStatus(), VMConstants::VMAPI_DISCONNECTED);
+        EXPECT_EQ(lib.isSessionRunning(), 0);
+        if (holdsSemaphore) {
+            EXPECT_EQ(app.received("LoginMessage").size(), 1u);
+        }
+        testing::internal::GetCapturedStdout();
+    }
+}
+
+namespace {
+
+// Every 4-byte word of block b of device d reads (d << 24 | b): a block from
+// the wrong place or the wrong medium shows.
+std::string Signed(int device, int blocks, int blockSize) {
+    std::string image(size_t(blocks) * size_t(blockSize), '\0');
+    for (int b = 0; b < blocks; ++b)
+        for (int w = 0; w < blockSize / 4; ++w) {
+            const uint32_t v = uint32_t(device) << 24 | uint32_t(b);
+            char* p = &image[size_t(b) * size_t(blockSize) + size_t(w) * 4];
+            p[0] = char(v >> 24);
+            p[1] = char(v >> 16);
+            p[2] = char(v >> 8);
+            p[3] = char(v);
+        }
+    return image;
+}
+
+std::string Hex(const std::string& bytes) {
+    static const char* digits = "0123456789abcdef";
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (unsigned char c : bytes) {
+        out.push_back(digits[c >> 4]);
+        out.push_back(digits[c & 15]);
+    }
+    return out;
+}
+
+// The appliance's read_hex: data as hex and the client's status.
+std::pair<std::string, int> ReadHex(ApplianceProcess& app, int index, int start, int count) {
+    const std::string answer = app.command("{\"op\": \"read_hex\", \"args\": [" + std::to_string(index) + ", " +
+                                               std::to_string(start) + ", " + std::to_string(count) + "]}",
+                                           60000);
+    return {JsonRaw(answer, "data"), JsonInt(answer, "status")};
+}
+
+int MapPath(RP_VMAPI_LIB& lib, const std::string& path, bool writable) {
+    const std::wstring wide(path.begin(), path.end());
+    std::unique_ptr<VMLocalDrive> drive(lib.getLocalDriveObject(wide.c_str(), true));
+    if (!drive) return VMConstants::API_ERROR;
+    lib.setLocalDriveReadOnly(drive->getDriveId(), writable ? 0 : 1);
+    return lib.mapDrive(drive->getDriveId());
+}
+
+}  // namespace
+
+TEST_F(ReconnectAppliance, AnInterruptedReadCompletesAfterTheReconnection) {
+    // Ten times faster only: megabytes cross the controller here, and a slow
+    // moment of the test's own must not read as the server's silence.
+    ClockScale slower(0.1);
+    constexpr int kStickBlocks = 8192;
+    constexpr int kCdBlocks = 64;
+    for (const char* fault : {"drop", "fin", "black_hole"}) {
+        SCOPED_TRACE(fault);
+        SetUp();
+        twtest::TempDir dir;
+        std::string stick = Signed(1, kStickBlocks, 512);
+        const std::string cd = Signed(2, kCdBlocks, 2048);
+        twtest::writeFile(dir.file("stick.img"), stick);
+        twtest::writeFile(dir.file("cd.iso"), cd);
+        ApplianceProcess app(Json("\"drives\": [[1, 0], [2, 0]]"));
+        RP_VMAPI_LIB lib;
+        VMConnectionInfo s = Settings(app.port());
+        testing::internal::CaptureStdout();
+        {
+            std::shared_ptr<ZELKSession> session = connect(lib, app, s);
+            ASSERT_TRUE(session);
+        }
+        ASSERT_EQ(lib.requestRemoteDriveList(), VMConstants::API_SUCCESS);
+        ASSERT_TRUE(Eventually([&] {
+            std::shared_ptr<VMDriveList> list = lib.driveListRef();
+            return list && list->getNumberOfRemoteDrives() == 2;
+        }));
+        ASSERT_EQ(MapPath(lib, dir.file("stick.img"), true), VMConstants::API_SUCCESS);
+        ASSERT_EQ(MapPath(lib, dir.file("cd.iso"), false), VMConstants::API_SUCCESS);
+        ASSERT_TRUE(app.waitFor("VDiskRequest2"));
+        ASSERT_TRUE(app.waitFor("VDiskRequest"));
+
+        // An acknowledged write before the drop.
+        const std::string written = app.command("{\"op\": \"write_pattern\", \"args\": [0, 100, 4, 171]}", 60000);
+        ASSERT_EQ(JsonInt(written, "result"), 0) << written;
+        stick.replace(100 * 512, 4 * 512, std::string(4 * 512, char(171)));
+
+        // A long read, one block per answer, cut off part way.
+        ASSERT_TRUE(app.send("read_request", "[0, 0, 2048, 1]"));
+        ASSERT_TRUE(app.waitFor("ReadResponse", nullptr, 20, 30));
+        ASSERT_TRUE(app.command(std::string("{\"op\": \"") + fault + "\"}").find("\"ok\": true") != std::string::npos);
+        ASSERT_TRUE(Eventually([] { return HasCode(VMSessionStatus::RECONNECT_COMPLETED); }, 30000));
+
+        // The same server drives, mapped again on the new connection (the
+        // requests may still be on their way when 105 is reported).
+        ASSERT_TRUE(app.waitFor("VDiskRequest2", nullptr, 2, 30));
+        ASSERT_TRUE(app.waitFor("VDiskRequest", nullptr, 2, 30));
+        std::vector<Record> rs = app.records();
+        int newConn = -1;
+        for (const Record& r : rs)
+            if (r.direction == "in" && r.name == "LoginMessage") newConn = r.conn;
+        ASSERT_GT(newConn, 1);
+        std::vector<int> remapped;
+        for (const Record& r : rs)
+            if (r.conn == newConn && r.direction == "in" && (r.name == "VDiskRequest2" || r.name == "VDiskRequest"))
+                remapped.push_back(r.param);
+        std::sort(remapped.begin(), remapped.end());
+        EXPECT_EQ(remapped, (std::vector<int>{0, 1}));
+
+        // The server asks again: every block comes back from its own place,
+        // with the write made before the drop.
+        std::pair<std::string, int> whole = ReadHex(app, 0, 0, 2048);
+        EXPECT_EQ(whole.second, 0);
+        EXPECT_TRUE(whole.first == Hex(stick.substr(0, 2048 * 512))) << "stick blocks differ";
+        std::pair<std::string, int> disc = ReadHex(app, 1, 0, kCdBlocks);
+        EXPECT_EQ(disc.second, 0);
+        EXPECT_TRUE(disc.first == Hex(cd)) << "cd blocks differ";
+
+        // Nothing of the old read crossed to the new connection.
+        rs = app.records();
+        int firstRequest = -1;
+        for (size_t i = 0; i < rs.size() && firstRequest < 0; ++i)
+            if (rs[i].conn == newConn && rs[i].direction == "out" && rs[i].name == "ReadRequest") firstRequest = int(i);
+        for (int i = 0; i < firstRequest; ++i)
+            EXPECT_FALSE(rs[size_t(i)].conn == newConn && rs[size_t(i)].name == "ReadResponse") << i;
+
+        EXPECT_EQ(lib.disconnect(), VMConstants::API_SUCCESS);
+        const std::string out = testing::internal::GetCapturedStdout();
+        size_t mappings = 0;
+        for (size_t at = 0; (at = out.find("to Remote Device[0] as Read/Write.", at)) != std::string::npos; ++at)
+            ++mappings;
+        EXPECT_EQ(mappings, 2u) << out;
+        // Acknowledged writes are on the medium.
+        std::ifstream in(dir.file("stick.img"), std::ios::binary);
+        std::string onDisk((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_TRUE(onDisk == stick);
+    }
+}
