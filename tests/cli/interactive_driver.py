@@ -35,9 +35,14 @@ def appliance(args):
     return h.start_appliance(args["cert_dir"], port=PORT)
 
 
-def session_facts(app):
+def mapped_now(app):
+    """The drives mapped at this moment (a release takes them off the list)."""
+    return {str(k): {f: v for f, v in d.items() if f != "toc"} for k, d in app.mapped.items()}
+
+
+def session_facts(app, mapped):
     logins = app.packets("LoginMessage")
-    return {"mapped": {str(k): {f: v for f, v in d.items() if f != "toc"} for k, d in app.mapped.items()},
+    return {"mapped": mapped,
             "password": logins[0].fields["password"] if logins else None,
             "releases": [r.fields["drive"] for r in app.packets("VDiskRelease")]}
 
@@ -56,11 +61,13 @@ def run_pipe(args):
     t.proc.stdin.write(args["input"].encode())
     t.proc.stdin.close()
     result = {}
+    mapped = {}
     drive = None
     deadline = time.monotonic() + h.TIMEOUT
     while time.monotonic() < deadline and t.proc.poll() is None and not app.mapped:
         time.sleep(0.01)
     if app.mapped:
+        mapped = mapped_now(app)
         drive = sorted(app.mapped)[0]
         result["head"] = first_bytes(app, drive, app.mapped[drive])
         h.release_all(app)
@@ -68,7 +75,7 @@ def run_pipe(args):
         app.wait_for("GetVDiskInfo")
         t.signal(2)
     rc, out = t.finish()
-    result.update(session_facts(app), rc=rc, out=out)
+    result.update(session_facts(app, mapped), rc=rc, out=out)
     app.stop()
     return result
 
@@ -135,13 +142,15 @@ def run_pty(args):
     term = Terminal(["-i"], args["cwd"])
     steps = [("Enter the choice: ", "1\n"), ("IP Address: ", "127.0.0.1\n"), ("Username: ", h.USER + "\n")]
     result = {"steps": True}
+    mapped = {}
     for prompt, answer in steps:
         if not term.wait_for(prompt):
             result["steps"] = False
             break
+        # Echo is on while the user name is asked (read before answering:
+        # once answered, the password prompt may already have turned it off).
+        result["echo_before"] = bool(term.lflag() & termios.ECHO)
         term.type(answer)
-    before = term.lflag()
-    result["echo_before"] = bool(before & termios.ECHO)
     result["prompt"] = term.wait_for("Password: ")
     result["echo_off"] = term.wait_echo(False)
     lflag = term.lflag()
@@ -159,11 +168,12 @@ def run_pty(args):
                 break
             term.type(answer)
         if h.wait_mapped(app, h.CD) is not None:
+            mapped = mapped_now(app)
             h.release_all(app)
     rc = term.finish()
     result["echo_after"] = bool(term.lflag() & termios.ECHO)
     result["icanon_after"] = bool(term.lflag() & termios.ICANON)
-    result.update(session_facts(app), rc=rc, out=term.data.replace(b"\r\n", b"\n").decode("utf-8", "replace"))
+    result.update(session_facts(app, mapped), rc=rc, out=term.data.replace(b"\r\n", b"\n").decode("utf-8", "replace"))
     os.close(term.fd)
     app.stop()
     return result

@@ -49,11 +49,38 @@ def make_iso(directory, name="disc.iso", payload=1 << 20):
     return path
 
 
+def fat_boot_sector(blocks):
+    """Block 0 of a FAT-formatted medium of `blocks` 512-byte blocks: the
+    client takes a floppy view's size and geometry from it, as from a real
+    formatted floppy or stick."""
+    heads, per_track = (2, 18) if blocks <= 2880 else (64, 32)
+    b = bytearray(512)
+    b[0:3] = b"\xEB\x3C\x90"
+    b[3:11] = b"TWTEST  "
+    b[11:13] = (512).to_bytes(2, "little")
+    b[13] = 1                                   # sectors per cluster
+    b[14:16] = (1).to_bytes(2, "little")        # reserved sectors
+    b[16] = 2                                   # FATs
+    b[17:19] = (224).to_bytes(2, "little")      # root entries
+    if blocks < 0x10000:
+        b[19:21] = blocks.to_bytes(2, "little")
+    else:
+        b[32:36] = blocks.to_bytes(4, "little")
+    b[21] = 0xF0 if blocks <= 2880 else 0xF8    # media descriptor
+    b[22:24] = (9).to_bytes(2, "little")        # sectors per FAT
+    b[24:26] = per_track.to_bytes(2, "little")
+    b[26:28] = heads.to_bytes(2, "little")
+    b[510:512] = b"\x55\xAA"
+    return bytes(b)
+
+
 def make_image(directory, name, size, seed=1):
-    """A raw image of patterned bytes (no file system; the client serves blocks)."""
+    """A formatted-looking image: a FAT boot sector, then patterned bytes (the
+    client serves blocks; no file system is needed behind block 0). Patterned
+    bytes in block 0 would read as a junk partition table."""
     path = os.path.join(directory, name)
     with open(path, "wb") as f:
-        f.write(pattern(size, seed))
+        f.write(fat_boot_sector(size // 512) + pattern(size - 512, seed))
     return path
 
 

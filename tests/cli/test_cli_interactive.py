@@ -52,8 +52,6 @@ class Interactive(unittest.TestCase):
         self.assertEqual(p.returncode, 0, p.stderr.decode(errors="replace"))
         return json.loads(p.stdout.decode().strip().splitlines()[-1])
 
-    @unittest.skip("interactive mapping fails with the facade as landed: mapDrive of the medium validated "
-                   "before connect returns API_ERROR (under investigation, see notes/issue-9.md)")
     def test_pipe_maps_only_the_last_medium_accepted(self):
         self.need_library()
         floppy = h.make_image(self.dir, "floppy.img", h.FLOPPY_SIZE, seed=5)
@@ -70,8 +68,6 @@ class Interactive(unittest.TestCase):
         self.assertIn("\nAll Virtual Media Released.\nTerminating.\n", r["out"])
         self.assertNotIn("Stopping due to errors", r["out"])
 
-    @unittest.skip("interactive mapping fails with the facade as landed: mapDrive of the medium validated "
-                   "before connect returns API_ERROR (under investigation, see notes/issue-9.md)")
     def test_pipe_last_validation_failing_is_an_error(self):
         self.need_library()
         floppy = h.make_image(self.dir, "floppy.img", h.FLOPPY_SIZE)
@@ -85,8 +81,6 @@ class Interactive(unittest.TestCase):
         self.assertTrue(out.endswith("Stopping due to errors\n"), out)
         self.assertEqual(r["rc"], 1)
 
-    @unittest.skip("interactive mapping fails with the facade as landed: mapDrive of the medium validated "
-                   "before connect returns API_ERROR (under investigation, see notes/issue-9.md)")
     def test_terminal_password_is_not_echoed(self):
         self.need_library()
         iso = h.make_iso(self.dir)
