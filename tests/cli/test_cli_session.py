@@ -194,6 +194,7 @@ class RefusedMedia(SessionCase):
         t = self.tarnwick(h.tarnwick_args(app, "-c", "-f", floppy))
         self.assertTrue(t.wait_for("Mapped Floppy!\n"), t.out.text())
         self.assertIn("Device or Image missing for key -c\n", t.out.text())
+        self.mapped(app, h.FLOPPY)  # the line can come before the appliance has the request
         rc, out = self.end_by_release(app, t)
         self.assertTrue(out.endswith("Stopping due to errors\n"), out)
         self.assertEqual(rc, 1)
