@@ -26,7 +26,6 @@ import argparse
 import json
 import os
 import random
-import select
 import sys
 import threading
 import time
@@ -76,31 +75,6 @@ class SoakAppliance(ReconnectingAppliance):
         super()._close(conn)
         with self._io:
             self._io.notify_all()
-
-    def _recv_exact(self, conn, n):
-        # One SSL object must not be read and written by two threads at once
-        # (under load that ends the connection with a spurious EOF): a TLS
-        # read waits for data without the connection's send lock, then reads
-        # under it.
-        if not conn.tls:
-            return super()._recv_exact(conn, n)
-        data = bytearray()
-        while len(data) < n:
-            if not conn.sock.pending():
-                try:
-                    ready, _, _ = select.select([conn.sock], [], [], 1.0)
-                except (OSError, ValueError):
-                    raise EOFError("closed")
-                if not ready:
-                    if conn.closed or self._stop.is_set():
-                        raise EOFError("closed")
-                    continue
-            with conn.send_lock:
-                chunk = conn.sock.recv(n - len(data))
-            if not chunk:
-                raise EOFError("peer closed after %d of %d bytes" % (len(data), n))
-            data += chunk
-        return bytes(data)
 
     def live(self):
         return self._current()
