@@ -3,6 +3,7 @@
 #include <expat.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <strings.h>
@@ -79,6 +80,36 @@ bool hasNonAscii(const std::string& s) {
         if (c >= 0x80) return true;
     }
     return false;
+}
+
+// Expat takes U+00AA, U+00B5 and U+00BA as name letters in a Latin-1
+// document but not in a UTF-8 one: a document that holds them stays Latin-1.
+bool needsLatin1(const std::string& utf8) {
+    for (const char* c : {"\xC2\xAA", "\xC2\xB5", "\xC2\xBA"})
+        if (utf8.find(c) != std::string::npos) return true;
+    return false;
+}
+
+// UTF-8 (as expat gives it) back to Latin-1; what Latin-1 cannot hold can
+// only be text set after the load, and is written as a character reference.
+std::string toLatin1(const std::string& utf8) {
+    std::string out;
+    for (size_t i = 0; i < utf8.size();) {
+        const unsigned char c = static_cast<unsigned char>(utf8[i]);
+        const int extra = c < 0x80 ? 0 : c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : 1;
+        uint32_t cp = extra == 0 ? c : c & (0x3F >> extra);
+        for (int k = 1; k <= extra && i + size_t(k) < utf8.size(); ++k)
+            cp = cp << 6 | (static_cast<unsigned char>(utf8[i + size_t(k)]) & 0x3F);
+        i += size_t(extra) + 1;
+        if (cp <= 0xFF) {
+            out += static_cast<char>(cp);
+        } else {
+            char ref[16];
+            std::snprintf(ref, sizeof ref, "&#x%X;", static_cast<unsigned>(cp));
+            out += ref;
+        }
+    }
+    return out;
 }
 
 }  // namespace
@@ -187,7 +218,13 @@ std::string XmlDocument::print() const {
     // Expat hands over UTF-8 whatever the source encoding was; say so when
     // the bytes would otherwise be mislabelled.
     std::string encoding = m_encoding;
-    if (strcasecmp(encoding.c_str(), "UTF-8") != 0 && hasNonAscii(body)) encoding = "UTF-8";
+    if (strcasecmp(encoding.c_str(), "ISO-8859-1") == 0 && needsLatin1(body)) {
+        body = toLatin1(body);
+    } else if (strcasecmp(encoding.c_str(), "UTF-8") != 0 &&
+               (hasNonAscii(body) || strncasecmp(encoding.c_str(), "UTF-16", 6) == 0)) {
+        // (A UTF-16 label on these 8-bit bytes would make them unreadable.)
+        encoding = "UTF-8";
+    }
 
     std::string out = "<?xml version=\"" + m_version + "\" encoding=\"" + encoding + "\"";
     if (m_standalone == 1) out += " standalone=\"yes\"";

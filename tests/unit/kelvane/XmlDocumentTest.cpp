@@ -62,6 +62,38 @@ TEST(XmlDocument, DeclarationDefaultsAndEncodings) {
     EXPECT_STREQ(latin.root()->text(), "\xC3\xA9");
 }
 
+// What is written back must load again as it was, whatever the source's encoding.
+TEST(XmlDocument, WrittenBackDocumentsLoadAgain) {
+    struct Case {
+        std::string what, source, firstLine;
+    };
+    const std::string utf16 = [] {
+        std::string d = "\xFF\xFE";  // BOM, little endian
+        for (char c : std::string("<?xml version=\"1.0\" encoding=\"UTF-16\"?><R a=\"b\">t</R>")) d += {c, '\0'};
+        return d;
+    }();
+    const Case cases[] = {
+        // Expat takes these as name letters in Latin-1 only.
+        {"latin-1 names", "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><M\xAAK \xB5=\"\xE9\"><\xBA/>x</M\xAAK>",
+         "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>"},
+        {"utf-16", utf16, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"},
+    };
+    for (const Case& c : cases) {
+        XmlDocument doc;
+        ASSERT_EQ(doc.loadText(c.source), XmlDocument::LOADED) << c.what;
+        // Text set later that the source's encoding cannot hold.
+        doc.root()->setText("\xE2\x82\xAC \xC3\xA9");
+        const std::string out = doc.print();
+        EXPECT_EQ(out.substr(0, out.find('\n')), c.firstLine) << c.what;
+        XmlDocument again;
+        ASSERT_EQ(again.loadText(out), XmlDocument::LOADED) << c.what << "\n" << out;
+        EXPECT_EQ(again.root()->name(), doc.root()->name()) << c.what;
+        EXPECT_EQ(again.root()->attributes(), doc.root()->attributes()) << c.what;
+        EXPECT_STREQ(again.root()->text(), "\xE2\x82\xAC \xC3\xA9") << c.what;
+        EXPECT_EQ(again.print(), out) << c.what;
+    }
+}
+
 TEST(XmlDocument, CarriageReturnsTabsAndLineEndsSurviveAReload) {
     XmlDocument doc;
     ASSERT_EQ(doc.loadText("<R a=\"x&#9;y&#10;z&#13;\">p&#13;q\tr\ns</R>"), XmlDocument::LOADED);
