@@ -274,6 +274,9 @@ int ZELKSession::connect(VMConnectionInfo* info) {
         m_sessionStatus.reset();
     }
     m_cancelConnect.store(0);
+    // Left set by an earlier connect of this session (its login, or a prompt
+    // answered): the cancel-connect watch of this one must not end at once.
+    m_connectDone.store(0);
     m_promptState.store(0);
     m_connectionInfo.store(info);
 
