@@ -269,6 +269,9 @@ private:
     bool reconnectAbandoned();
     // Asks the thread to pause and waits (bounded) until it has.
     bool parkThread(AThread* thread, const char* name);
+    // Starts a thread again that ended on an error (not stopped), unless the
+    // session is stopping.
+    void restartEnded(AThread* thread, const char* name);
 
     // Settings and flags.
     std::atomic<int> m_vmStyle{0};

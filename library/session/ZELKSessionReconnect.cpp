@@ -78,8 +78,12 @@ bool ZELKSession::parkThread(AThread* thread, const char* name) {
     if (thread == nullptr || !thread->isRunning() || thread->isStopRequested() || thread->isCurrentThread())
         return true;
     LogMessage("%s Suspending %s\n", kReconnect, name);
-    thread->suspendThread();
     const int64_t deadline = tw::Clock::nowMs() + THREAD_STOP_WAIT_MS;
+    if (!thread->trySuspendThread(THREAD_STOP_WAIT_MS)) {
+        // Stopped meanwhile (nothing to park), or its pause is held elsewhere.
+        if (!thread->isStopRequested()) LogMessage("%s %s could not be paused.\n", kReconnect, name);
+        return thread->isStopRequested();
+    }
     while (thread->isRunning() && !thread->isSuspended()) {
         if (tw::Clock::nowMs() >= deadline) {
             LogMessage("%s %s not parked in time.\n", kReconnect, name);
@@ -88,6 +92,12 @@ bool ZELKSession::parkThread(AThread* thread, const char* name) {
         tw::Clock::sleepMs(2);
     }
     return true;
+}
+
+void ZELKSession::restartEnded(AThread* thread, const char* name) {
+    if (thread == nullptr || thread->isRunning() || thread->isStopRequested() || reconnectAbandoned()) return;
+    LogMessage("%s %s had ended, starting it again.\n", kReconnect, name);
+    if (!thread->restart()) LogMessage("%s %s not started again.\n", kReconnect, name);
 }
 
 int ZELKSession::reconnect() {
@@ -269,6 +279,9 @@ int ZELKSession::reconnect() {
             receive->resume();
         }
         if (m_sendThread) m_sendThread->resume();
+        // A thread that ended on an error serves the new connection again.
+        restartEnded(receive, "m_receiveThread");
+        restartEnded(m_sendThread.get(), "m_sendThread");
     } catch (const char* text) {
         LogMessage("%s const Exception %s caught\n", kReconnect, text);
         m_reconnecting.store(0);
