@@ -117,6 +117,7 @@ int ZELKSession::reconnect() {
     };
     if (m_vmAPI != nullptr) m_vmAPI->setConnectionStatus(VMConstants::VMAPI_RECONNECTING);
 
+    m_reconnectOutcomeClaimed.store(0);
     m_reconnecting.store(1);
     CertHandler::setState(CertHandler::STATE_ACCEPTED);
     if (isConsoleStyle()) print("Connection Dropped, Reconnecting.\n");
@@ -480,5 +481,6 @@ void ZELKSession::waitForClearTextReconnect() {
 
 void ZELKSession::setReconnecting(int reconnecting) {
     LogMessage("%s Entered recon=%i.\n", "ZELKSession::setReconnecting:", reconnecting);
+    if (reconnecting != 0) m_reconnectOutcomeClaimed.store(0);
     m_reconnecting.store(reconnecting != 0 ? 1 : 0);
 }
