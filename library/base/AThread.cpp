@@ -17,6 +17,7 @@ void* AThread::entry(void* self) {
     auto* t = static_cast<AThread*>(self);
     t->m_threadId.store(pthread_self());
     t->m_hasThreadId.store(true);
+    t->m_threadIdLive.store(true);
     try {
         t->run();
     } catch (abi::__forced_unwind&) {
@@ -24,6 +25,7 @@ void* AThread::entry(void* self) {
     } catch (...) {
         LogMessage("%s run() ended with an exception.\n", "AThread::entry:");
     }
+    t->m_threadIdLive.store(false);
     t->m_running.store(false);
     return nullptr;
 }
@@ -121,5 +123,5 @@ void AThread::join() {
 }
 
 bool AThread::isCurrentThread() const {
-    return m_hasThreadId.load() && pthread_equal(pthread_self(), m_threadId.load());
+    return m_threadIdLive.load() && pthread_equal(pthread_self(), m_threadId.load());
 }

@@ -69,4 +69,7 @@ private:
     std::atomic<bool> m_started{false};
     std::atomic<pthread_t> m_threadId{};
     std::atomic<bool> m_hasThreadId{false};
+    // The id belongs to a live thread of this object (ids are reused once a
+    // thread has ended).
+    std::atomic<bool> m_threadIdLive{false};
 };

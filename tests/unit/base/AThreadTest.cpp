@@ -162,6 +162,21 @@ TEST(AThread, RestartStartsAThreadThatEndedOnAnError) {
     EXPECT_EQ(w.entries.load(), 2);
 }
 
+TEST(AThread, AnEndedThreadsIdIsNotAnotherThreads) {
+    // The id of an ended thread is handed out again (here, most likely, to
+    // the very next thread).
+    for (int i = 0; i < 5; ++i) {
+        Worker w;
+        w.start();
+        w.stopThread();
+        w.join();
+        bool claimed = true;
+        std::thread([&] { claimed = w.isCurrentThread(); }).join();
+        EXPECT_FALSE(claimed);
+        EXPECT_TRUE(w.wasStarted());
+    }
+}
+
 TEST(AThread, ResumeStartsANeverStartedThread) {
     Worker w;
     w.resume();
