@@ -460,8 +460,10 @@ void ZELKSession::forceReconnect() {
         return;
     }
     m_CTRSem.timedWaitMs(0);
-    thread->setForce(true);
+    // Held before the thread wakes: a reconnection quick enough to end
+    // before a later hold would leave the receiver held for good.
     if (m_receiveThread) m_receiveThread->getReceiver().setHold(true);
+    thread->setForce(true);
     LogMessage("%s exited.\n", who);
 }
 
