@@ -3,6 +3,7 @@ and the packet layer, answers login, drive list and session-id/OTP requests,
 records every packet both ways, and lets a test send anything it wants."""
 
 import dataclasses
+import select
 import socket
 import ssl
 import struct
@@ -85,7 +86,10 @@ class _Conn:
         self.sock = sock
         self.listener = listener
         self.tls = False
-        self.send_lock = threading.Lock()
+        # Held for every write, and for every read once TLS is on: one SSL
+        # object must not be used by two threads at once (a write racing a
+        # read can make the read report a clean end of stream).
+        self.io_lock = threading.Lock()
         self.closed = False
         self.in_packets = False
 
@@ -184,7 +188,7 @@ class FakeAppliance:
             magic, _, ptype, param = wire.parse_header(data)
             name = wire.SERVER_NAMES.get(ptype, "raw") if magic in (wire.TUVO, wire.ZELK) else "raw"
         self._record(conn, "out", name, {"bytes": len(data)}, data, magic, ptype, param)
-        with conn.send_lock:
+        with conn.io_lock:
             conn.sock.sendall(data)
 
     def send_heartbeat(self, ptype=0x0400):
@@ -321,10 +325,28 @@ class FakeAppliance:
         _close_quietly(conn.sock)
         self._record(conn, "event", "close", {})
 
+    def _recv_some(self, conn, n):
+        if not conn.tls:
+            return conn.sock.recv(n)
+        # Waits for data without the lock, so that a test thread can send
+        # meanwhile; reads under it.
+        deadline = time.monotonic() + self.config.io_timeout
+        try:
+            while True:
+                with conn.io_lock:
+                    if conn.sock.pending() or select.select([conn.sock], [], [], 0)[0]:
+                        return conn.sock.recv(n)
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise socket.timeout("timed out")
+                select.select([conn.sock], [], [], left)
+        except ValueError as e:     # closed meanwhile (descriptor -1)
+            raise OSError(str(e)) from e
+
     def _recv_exact(self, conn, n):
         data = b""
         while len(data) < n:
-            chunk = conn.sock.recv(n - len(data))
+            chunk = self._recv_some(conn, n - len(data))
             if not chunk:
                 raise EOFError("peer closed after %d of %d bytes" % (len(data), n))
             data += chunk
@@ -360,7 +382,7 @@ class FakeAppliance:
                 self._record(conn, "in", "ProxyRequest", req)
                 reply = wire.proxy_reply(c.proxy_status)
                 self._record(conn, "out", "ProxyReply", {"status": c.proxy_status}, reply)
-                with conn.send_lock:
+                with conn.io_lock:
                     conn.sock.sendall(reply)
                 continue
             if first == b"T" and not replied:
@@ -410,7 +432,7 @@ class FakeAppliance:
                                        c.capabilities, new_port, random, c.first_timeout,
                                        c.second_timeout, c.reply_length)
         self._record(conn, "out", "SessionReply", {"capabilities": c.capabilities, "length": len(reply)}, reply)
-        with conn.send_lock:
+        with conn.io_lock:
             conn.sock.sendall(reply)
 
     def _serve_packets(self, conn):
