@@ -121,7 +121,9 @@ public:
                 if (p.type == 0x0400) return true;
             return false;
         };
-        if (!m_changed.wait_for(lock, std::chrono::seconds(30), found)) twfuzz::fail("no answer to a heartbeat");
+        // Long enough for a stalled machine; a hang is still caught before
+        // the run's 60 s per input.
+        if (!m_changed.wait_for(lock, std::chrono::seconds(50), found)) twfuzz::fail("no answer to a heartbeat");
         std::vector<Packet> out;
         while (m_packets.front().type != 0x0400) {
             out.push_back(std::move(m_packets.front()));
