@@ -4,6 +4,7 @@
 #include "base/DebugLog.h"
 #include "platform/Clock.h"
 #include "protocol/ZELKPacket.h"
+#include "session/ReadAnswer.h"
 #include "session/ZELKSession.h"
 
 SendThread::SendThread(ZELKSession* session) : m_session(session) {
@@ -65,26 +66,89 @@ bool SendThread::waitAllSent(int64_t ms) {
     return m_drained.wait_for(lock, tw::Clock::toReal(ms), [this] { return m_queue.empty() && !m_writing; });
 }
 
-bool SendThread::writeOne(ZELKPacket& packet) {
+namespace {
+
+// The packet's own wire bytes when it has them (a read answer), else null.
+const uint8_t* wireOf(const ZELKPacket& packet) {
+    const auto* answer = dynamic_cast<const ReadAnswer*>(&packet);
+    return answer != nullptr ? answer->wire() : nullptr;
+}
+
+size_t wireLength(const ZELKPacket& packet) {
     const int length = packet.getLength();
-    LogMessage("%s Sending packet (0x%.4x) length=%i.\n", "SendThread::run:", unsigned(packet.getType()), length);
-    if (length < ZELKPacket::HEADER_SIZE) return false;
-    if (size_t(length) > m_buffer.size()) {
-        LogMessage("%s Allocating send buffer: %i\n", "SendThread::run:", length);
-        m_buffer.assign(size_t(length), 0);
+    return length < ZELKPacket::HEADER_SIZE ? 0 : size_t(length);
+}
+
+}  // namespace
+
+void SendThread::takeBatch() {
+    // The buffer grows only for a single packet larger than it; packets that
+    // would not fit beside the ones taken wait for the next batch.
+    size_t capacity = m_buffer.size();
+    size_t staged = 0;
+    size_t total = 0;
+    while (!m_queue.empty() && m_batch.size() < MAX_BATCH_PACKETS) {
+        const ZELKPacket& next = *m_queue.front();
+        const size_t length = wireLength(next);
+        const bool direct = wireOf(next) != nullptr;
+        if (!m_batch.empty()) {
+            if (total + length > MAX_BATCH_BYTES) break;
+            if (!direct && staged + length > capacity) break;
+        } else if (!direct && length > capacity) {
+            capacity = length;
+        }
+        if (!direct) staged += length;
+        total += length;
+        m_batch.push_back(std::move(m_queue.front()));
+        m_queue.pop_front();
+    }
+}
+
+bool SendThread::writeBatch() {
+    size_t staged = 0;
+    for (const auto& packet : m_batch)
+        if (wireOf(*packet) == nullptr) staged += wireLength(*packet);
+    if (staged > m_buffer.size()) {
+        LogMessage("%s Allocating send buffer: %i\n", "SendThread::run:", int(staged));
+        m_buffer.assign(staged, 0);
         m_bufferSize.store(m_buffer.size());
     }
-    packet.writeHeader(m_buffer.data());
-    packet.writeBody(m_buffer.data() + ZELKPacket::HEADER_SIZE);
-    // Re-read for every packet: a reconnection may have replaced the socket.
+    m_segments.clear();
+    size_t at = 0;
+    bool lastStaged = false;
+    for (const auto& packet : m_batch) {
+        const int length = packet->getLength();
+        LogMessage("%s Sending packet (0x%.4x) length=%i.\n", "SendThread::run:", unsigned(packet->getType()),
+                   length);
+        if (length < ZELKPacket::HEADER_SIZE) continue;
+        if (const uint8_t* wire = wireOf(*packet)) {
+            m_segments.push_back({reinterpret_cast<const char*>(wire), length});
+            lastStaged = false;
+            continue;
+        }
+        uint8_t* out = m_buffer.data() + at;
+        packet->writeHeader(out);
+        packet->writeBody(out + ZELKPacket::HEADER_SIZE);
+        if (lastStaged)
+            m_segments.back().length += length;
+        else
+            m_segments.push_back({reinterpret_cast<const char*>(out), length});
+        lastStaged = true;
+        at += size_t(length);
+    }
+    if (m_segments.empty()) return false;
+    // Re-read for every batch: a reconnection may have replaced the socket.
     std::shared_ptr<ByteStream> stream = m_session->getStream();
     if (!stream) {
         LogMessage("%s: Send Error: Socket is NULL when trying to write", "SendThread::run:");
         return false;
     }
-    const int written = stream->write(reinterpret_cast<const char*>(m_buffer.data()), length);
-    LogMessage("%s Socket Write %sCompleted for: 0X%x\n", "SendThread::run:", written > 0 ? "" : " NOT ",
-               unsigned(packet.getType()));
+    const int written = m_segments.size() == 1
+                            ? stream->write(m_segments[0].data, m_segments[0].length)
+                            : stream->writeSegments(m_segments.data(), int(m_segments.size()));
+    for (const auto& packet : m_batch)
+        LogMessage("%s Socket Write %sCompleted for: 0X%x\n", "SendThread::run:", written > 0 ? "" : " NOT ",
+                   unsigned(packet->getType()));
     m_session->setLastSendTime(ZELKSession::nowSeconds());
     return true;
 }
@@ -98,7 +162,6 @@ void SendThread::run() {
             LogMessage("%s Pausing thread.\n", "SendThread::run:");
             waitIfSuspended();
         }
-        std::unique_ptr<ZELKPacket> packet;
         {
             std::unique_lock<std::mutex> lock(m_queueMutex);
             if (m_queue.empty()) {
@@ -109,12 +172,12 @@ void SendThread::run() {
                 m_wakePending = false;
                 continue;
             }
-            packet = std::move(m_queue.front());
-            m_queue.pop_front();
+            takeBatch();
             m_writing = true;
         }
-        const bool sent = packet && writeOne(*packet);
-        packet.reset();
+        const bool sent = writeBatch();
+        // Freed outside the queue lock (a read answer gives its buffer back).
+        m_batch.clear();
         std::lock_guard<std::mutex> lock(m_queueMutex);
         m_writing = false;
         // Only a write empties the queue for the "all sent" report; a packet

@@ -1,0 +1,130 @@
+// The send thread's batches: packets queued together leave in one gathered
+// write, in order, a read answer without a copy, and within the batch bounds.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <mutex>
+
+#include "SessionRig.h"
+#include "session/ReadAnswer.h"
+
+using namespace sessiontest;
+
+namespace {
+
+class NumberedPacket : public ZELKPacket {
+public:
+    NumberedPacket(int param, int length) : ZELKPacket(0x0999, length), m_param(param) {}
+    std::string getName() const override { return "Numbered"; }
+    void writeHeader(uint8_t* header) override { writeHeaderWithParam(header, uint16_t(m_param)); }
+    void writeBody(uint8_t* body) override { std::memset(body, m_param, size_t(m_length - HEADER_SIZE)); }
+
+private:
+    int m_param;
+};
+
+Bytes WireOf(ZELKPacket&& p) {
+    Bytes b(size_t(p.getLength()));
+    p.writeHeader(b.data());
+    p.writeBody(b.data() + ZELKPacket::HEADER_SIZE);
+    return b;
+}
+
+// Remembers every write call: its pieces and the bytes.
+class RecordingStream : public ByteStream {
+public:
+    struct Call {
+        std::vector<const char*> pieces;
+    };
+    int write(const char* data, int length) override {
+        const ByteSegment one{data, length};
+        return writeSegments(&one, 1);
+    }
+    int writeSegments(const ByteSegment* segments, int count) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        Call call;
+        for (int i = 0; i < count; ++i) {
+            call.pieces.push_back(segments[i].data);
+            m_bytes.insert(m_bytes.end(), segments[i].data, segments[i].data + segments[i].length);
+        }
+        m_calls.push_back(call);
+        return 1;
+    }
+    int readFully(char*, int) override { return -1; }
+    std::vector<Call> calls() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_calls;
+    }
+    Bytes bytes() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_bytes;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<Call> m_calls;
+    Bytes m_bytes;
+};
+
+struct BatchRig {
+    Rig rig{3, false};
+    std::shared_ptr<RecordingStream> stream = std::make_shared<RecordingStream>();
+    BatchRig() { rig.session->setStreamForTesting(stream, [] {}); }
+    SendThread* send() { return rig.session->getSendThread(); }
+    void runUntilSent() {
+        send()->start();
+        ASSERT_TRUE(send()->waitAllSent(1000000));
+    }
+};
+
+TEST(SendThreadBatch, PacketsQueuedTogetherLeaveInOneWriteInOrder) {
+    BatchRig b;
+    auto answer = std::make_unique<ReadAnswer>();
+    const size_t answerBytes = 20 + 4096 + 16;
+    uint8_t* wire = answer->reserve(answerBytes);
+    for (size_t i = 0; i < answerBytes; ++i) wire[i] = uint8_t(i * 7);
+    answer->setUsed(answerBytes);
+    const uint8_t* answerWire = answer->wire();
+    ASSERT_NE(answerWire, nullptr);
+
+    b.send()->send(new NumberedPacket(1, 12));
+    b.send()->send(new NumberedPacket(2, 40));
+    b.send()->send(answer.release());
+    b.send()->send(new NumberedPacket(3, 30));
+    b.runUntilSent();
+
+    Bytes expected = WireOf(NumberedPacket(1, 12));
+    const Bytes second = WireOf(NumberedPacket(2, 40));
+    expected.insert(expected.end(), second.begin(), second.end());
+    expected.insert(expected.end(), answerWire, answerWire + answerBytes);
+    const Bytes third = WireOf(NumberedPacket(3, 30));
+    expected.insert(expected.end(), third.begin(), third.end());
+    EXPECT_EQ(b.stream->bytes(), expected);
+    const auto calls = b.stream->calls();
+    ASSERT_EQ(calls.size(), 1u);
+    // The two small ones share one piece; the answer goes from its own buffer.
+    ASSERT_EQ(calls[0].pieces.size(), 3u);
+    EXPECT_EQ(calls[0].pieces[1], reinterpret_cast<const char*>(answerWire));
+}
+
+TEST(SendThreadBatch, ABatchStaysWithinItsBounds) {
+    BatchRig b;
+    constexpr int kPackets = 100;
+    for (int i = 0; i < kPackets; ++i) b.send()->send(new NumberedPacket(i, 12));
+    // Larger than the first buffer: goes alone, the buffer grows to it.
+    b.send()->send(new NumberedPacket(200, SendThread::INITIAL_BUFFER_SIZE + 100));
+    b.runUntilSent();
+    Bytes expected;
+    for (int i = 0; i < kPackets; ++i) {
+        const Bytes one = WireOf(NumberedPacket(i, 12));
+        expected.insert(expected.end(), one.begin(), one.end());
+    }
+    const Bytes big = WireOf(NumberedPacket(200, SendThread::INITIAL_BUFFER_SIZE + 100));
+    expected.insert(expected.end(), big.begin(), big.end());
+    EXPECT_EQ(b.stream->bytes(), expected);
+    // 64 packets, the other 36, then the large one.
+    EXPECT_EQ(b.stream->calls().size(), 3u);
+    EXPECT_EQ(b.send()->bufferSize(), size_t(SendThread::INITIAL_BUFFER_SIZE + 100));
+}
+
+}  // namespace
