@@ -111,14 +111,3 @@ int MOSKA::portFromOption(const char* value) {
     }
     return static_cast<int>(port);
 }
-
-// Sessions are not built yet: both modes say so and fail.
-int MOSKA::commandLineMode() {
-    std::printf("Virtual-media sessions are not available in this build.\n");
-    return 1;
-}
-
-int MOSKA::interactiveMode() {
-    std::printf("Virtual-media sessions are not available in this build.\n");
-    return 1;
-}

@@ -34,10 +34,26 @@ public:
     // connect accepts) when the value is missing, has no digits or is above 65535.
     static int portFromOption(const char* value);
 
+    // The two ways of working; 0 success, 1 failure.
     int commandLineMode();
     int interactiveMode();
 
+    // Registers the medium at path and checks that it can serve as that kind;
+    // 0 accepted (it becomes the current local drive, marked for mapping),
+    // 1 rejected after a message naming the path as given.
+    int validateFloppy(const char* path, int writable);
+    int validateRemovable(const char* path, int writable);
+    int validateCD(const char* path);
+
+    // Reads one line from standard input without echo into buffer (at most
+    // size - 1 characters, always terminated). Backspace (8 or 127) removes
+    // a character; a line break or the end of input ends the line.
+    void readHiddenInput(char* buffer, unsigned size);
+
 private:
+    enum class Medium { Floppy, Removable, CD };
+    int validateMedium(const char* path, int writable, Medium kind);
+
     int m_argc;
     char** m_argv;
     int m_interactive = 0;

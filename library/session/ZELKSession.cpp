@@ -62,6 +62,9 @@ ZELKSession::~ZELKSession() {
         m_OTPSem.release();
         m_SessIDSem.release();
         m_CTRSem.release();
+        // The close below is ours: the receive thread must not report it as
+        // the peer's.
+        if (m_receiveThread) m_receiveThread->stopThread();
         std::shared_ptr<ASocket> socket = getSocket();
         if (socket && socket->isOpen()) {
             closeSocket();
