@@ -578,14 +578,21 @@ int ASocket::readSome(char* buffer, int minimum, int capacity) {
     if (minimum <= 0) return 0;
     if (capacity < minimum) capacity = minimum;
     int got = 0;
+    // A read that starts with nothing at hand mostly finds nothing yet (the
+    // peer waits for an answer): wait first, then read.
+    bool waitFirst = true;
     while (got < minimum) {
         int r;
         if (!m_sslActive.load() || m_bypassSsl.load()) {
             const int fd = m_socketFD.load();
             if (fd == -1) return -1;
-            // A read that starts with nothing at hand mostly finds nothing
-            // yet (the peer waits for an answer): wait first, then read.
-            if (got == 0 && !waitIo(fd, false)) return -1;
+            if (waitFirst) {
+                // Looks at the descriptor again after the wait: a close()
+                // meanwhile is ours, not the peer's.
+                waitFirst = false;
+                if (!waitIo(fd, false)) return -1;
+                continue;
+            }
             const ssize_t n = recv(fd, buffer + got, size_t(capacity - got), 0);
             if (n < 0 && errno == EINTR) continue;
             if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
@@ -595,7 +602,8 @@ int ASocket::readSome(char* buffer, int minimum, int capacity) {
             r = n < 0 ? -1 : static_cast<int>(n);
         } else {
             int err = 0;
-            r = sslIo(false, buffer + got, capacity - got, &err, got == 0);
+            r = sslIo(false, buffer + got, capacity - got, &err, waitFirst);
+            waitFirst = false;
             if (r == -2) return -1;
             if (r < 0) {
                 if (err == SSL_ERROR_ZERO_RETURN) {

@@ -307,6 +307,24 @@ TEST(ASocketPlain, CloseWakesABlockedReader) {
     ::close(peer);
 }
 
+TEST(ASocketPlain, OurOwnCloseIsNotReportedAsThePeers) {
+    Listener server;
+    auto s = plainSocket(server.port(), 0);
+    s->winConnect(kLoopback, server.port());
+    const int peer = server.accept();
+    ::testing::internal::CaptureStdout();
+    auto reader = std::async(std::launch::async, [&] {
+        char buf[4];
+        return s->readFully(buf, 4);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    s->close();
+    ASSERT_EQ(reader.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_EQ(reader.get(), -1);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    ::close(peer);
+}
+
 TEST(ASocketPlain, WritingToAClosedPeerFailsWithoutKillingTheProcess) {
     Listener server;
     auto s = plainSocket(server.port());
