@@ -29,6 +29,14 @@ public:
         }
         return result;
     }
+    // Writes what the transport takes at once, without waiting: how many
+    // bytes (0 to length), or -1. The rest must follow, before anything else,
+    // with write(data + n, length - n) on the very same bytes. This one
+    // writes everything.
+    virtual int writeSome(const char* data, int length) {
+        if (length <= 0) return 0;
+        return write(data, length) > 0 ? length : -1;
+    }
     // Reads at least minimum and at most capacity bytes: how many, or -1.
     // This one reads exactly minimum, nothing ahead.
     virtual int readSome(char* buffer, int minimum, int capacity) {

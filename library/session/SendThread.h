@@ -33,6 +33,11 @@ public:
 
     // Takes ownership; a null packet is ignored.
     void send(ZELKPacket* packet);
+    // As send, but a packet with wire bytes of its own (a read answer) is
+    // written on the calling thread when the thread runs and nothing is
+    // queued or being written: it saves waking this thread. Only what the
+    // transport takes without waiting is written so; the rest is queued first.
+    void sendNow(ZELKPacket* packet);
     void run() override;
     void stopThread() override;
 
@@ -53,6 +58,7 @@ private:
     void takeBatch();
     // Writes m_batch; false when nothing could be written (no transport).
     bool writeBatch();
+    void queue(std::unique_ptr<ZELKPacket> packet);
 
     ZELKSession* m_session;
     std::mutex m_queueMutex;

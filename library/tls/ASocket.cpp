@@ -659,6 +659,48 @@ int ASocket::writeSegments(const ByteSegment* segments, int count) {
     return result;
 }
 
+int ASocket::writeSome(const char* data, int length) {
+    if (m_socketState.load() != STATE_CONNECTED) return -1;
+    if (length <= 0) return 0;
+    int done = 0;
+    if (!m_sslActive.load() || m_bypassSsl.load()) {
+        const int fd = m_socketFD.load();
+        if (fd == -1) return -1;
+        while (done < length) {
+            const ssize_t r = send(fd, data + done, size_t(length - done), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (r < 0 && errno == EINTR) continue;
+            if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+            if (r < 0) {
+                m_socketState.store(STATE_ERROR);
+                return -1;
+            }
+            if (r == 0) break;
+            done += static_cast<int>(r);
+        }
+        return done;
+    }
+    int err = SSL_ERROR_NONE;
+    {
+        std::lock_guard<std::mutex> lock(m_sslMutex);
+        if (m_ssl == nullptr) return -1;
+        ERR_clear_error();
+        // All of it, or nothing yet: the records written so far and the one
+        // under way are OpenSSL's to finish on the next call.
+        const int r = SSL_write(m_ssl, data, length);
+        if (r > 0) return r;
+        err = SSL_get_error(m_ssl, r);
+        if (err == SSL_ERROR_WANT_WRITE || err == SSL_ERROR_WANT_READ) return 0;
+        ERR_clear_error();
+    }
+    if (err == SSL_ERROR_ZERO_RETURN) {
+        LogMessage("%s SSL_Write returned SSL_ERROR_ZERO_RETURN\n", "ASocket::writeSome");
+        close();
+        return -1;
+    }
+    m_socketState.store(STATE_ERROR);
+    return -1;
+}
+
 int ASocket::writePlainSegments(const ByteSegment* segments, int count) {
     const int fd = m_socketFD.load();
     if (fd == -1) return -1;

@@ -57,6 +57,9 @@ public:
     // joined into one SSL_write, larger segments are written as they are.
     int writeSegments(const ByteSegment* segments, int count) override;
     int readSome(char* buffer, int minimum, int capacity) override;
+    // TLS: a record the socket took only in part stays with OpenSSL; the
+    // write that follows must pass the same pointer and length.
+    int writeSome(const char* data, int length) override;
     // Sends close_notify when TLS is on and shuts the socket down; a blocked
     // reader returns. Does not change m_socketState.
     void close();
