@@ -2,6 +2,8 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <cstdint>
+#include <mutex>
 
 #include "base/ASemaphore.h"
 
@@ -26,12 +28,20 @@ public:
     bool isSuspended() const { return m_suspended.load(); }
 
     // Called by another thread: takes the pause semaphore and asks for a pause.
+    // A stop requested before or meanwhile leaves the thread unpaused.
     void suspendThread();
+    // The same, waiting at most timeoutMs (library time) for the semaphore;
+    // false when no pause was asked for (timeout, or stopped).
+    bool trySuspendThread(int64_t timeoutMs);
     // Called by the thread itself at a safe point: blocks while a pauser holds
     // the pause semaphore.
     void waitIfSuspended();
     // Starts a never-started thread; otherwise ends a pause.
     void resume();
+    // Starts the thread again when its run() has returned without a stop
+    // being asked for (it ended on an error); nothing while it runs. False
+    // when stopped or when no thread could be created.
+    bool restart();
     // Waits for the thread to end; safe to call twice or on a thread that was
     // never created. Never call it from the thread itself.
     void join();
@@ -49,10 +59,17 @@ protected:
 
 private:
     static void* entry(void* self);
+    // Creates the thread; m_lifeMutex held.
+    bool create();
+    // Start, restart and join: one at a time (m_thread changes on a restart).
+    std::mutex m_lifeMutex;
     pthread_t m_thread{};
     pthread_attr_t m_attr{};
     std::atomic<bool> m_joinable{false};
     std::atomic<bool> m_started{false};
     std::atomic<pthread_t> m_threadId{};
     std::atomic<bool> m_hasThreadId{false};
+    // The id belongs to a live thread of this object (ids are reused once a
+    // thread has ended).
+    std::atomic<bool> m_threadIdLive{false};
 };

@@ -133,8 +133,8 @@ void ReceiveThread::run() {
             std::printf("Receive Thread Error");
             std::fflush(stdout);
             if (code != 0) LogMessage("%s le=%i\n", kRun, code);
-            // Ends the thread; a reconnection starts it again.
-            m_stop.store(true);
+            // Ends the thread, not as a stop: a reconnection starts it again.
+            break;
         }
     }
     m_runEnded.store(true);

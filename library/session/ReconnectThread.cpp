@@ -64,6 +64,9 @@ void ReconnectThread::checkLoginDeadline() {
     const bool cancelled = s->getCancelReconnect();
     if (!cancelled && tw::Clock::nowMs() < m_loginDeadlineMs) return;
     m_loginDeadlineMs = 0;
+    // The drive list came and its remap ends the reconnection: it alone
+    // reports the outcome, and this thread goes on watching the new link.
+    if (!s->claimReconnectOutcome()) return;
     LogMessage("%s reconnection not completed, giving up.\n", kRun);
     if (!cancelled && s->getSessionCallback() != nullptr) {
         s->setSessionStatusCode(VMSessionStatus::RECONNECT_FAILED);

@@ -358,7 +358,8 @@ void RequestProcessor::process(VDiskInfo& packet) {
         }
         m_session->noteDriveListUpdated();
         tw::Clock::sleepMs(DRIVE_LIST_SETTLE_MS);
-        if (m_session->isReconnecting()) {
+        // Not when the reconnection's deadline has already ended it as failed.
+        if (m_session->isReconnecting() && m_session->claimReconnectOutcome()) {
             {
                 std::lock_guard<std::recursive_mutex> lock(m_session->getMappingMutex());
                 for (int i = 0; i < m_driveList->getNumberOfRemoteDrives(); ++i) {

@@ -77,11 +77,14 @@ ZELKSession::~ZELKSession() {
         AThread* stopOrder[] = {m_findDrivesThread.get(), m_watchDriveThread.get(), m_heartBeatThread.get(),
                                 m_reconnectThread.get(), m_receiveThread.get(), m_sendThread.get(),
                                 m_cancelConnectThread.get()};
+        // Ended ones too: a stopped thread is never started again.
         for (AThread* t : stopOrder)
-            if (t != nullptr && t->isRunning()) t->stopThread();
-        // Every created thread is joined exactly once before its object goes.
-        AThread* joinOrder[] = {m_heartBeatThread.get(), m_receiveThread.get(), m_sendThread.get(),
-                                m_reconnectThread.get(), m_findDrivesThread.get(), m_watchDriveThread.get(),
+            if (t != nullptr) t->stopThread();
+        // Every created thread is joined exactly once before its object goes;
+        // the reconnect thread before the receive and send threads it may
+        // still resume or start again.
+        AThread* joinOrder[] = {m_heartBeatThread.get(), m_reconnectThread.get(), m_receiveThread.get(),
+                                m_sendThread.get(), m_findDrivesThread.get(), m_watchDriveThread.get(),
                                 m_cancelConnectThread.get()};
         for (AThread* t : joinOrder)
             if (t != nullptr) t->join();
@@ -277,6 +280,9 @@ int ZELKSession::connect(VMConnectionInfo* info) {
         m_sessionStatus.reset();
     }
     m_cancelConnect.store(0);
+    // Left set by an earlier connect of this session (its login, or a prompt
+    // answered): the cancel-connect watch of this one must not end at once.
+    m_connectDone.store(0);
     m_promptState.store(0);
     m_connectionInfo.store(info);
 

@@ -185,6 +185,10 @@ public:
     void setReconnectCheckTimeout(int seconds) { m_reconnectCheckTimeout.store(seconds); }
     int getReconnectCheckTimeout() const { return m_reconnectCheckTimeout.load(); }
     void setReconnecting(int reconnecting);
+    // The drive-list handler (remap) and the reconnect thread's deadline
+    // both may end a reconnection: true for the first to ask, once per
+    // reconnection.
+    bool claimReconnectOutcome() { return m_reconnectOutcomeClaimed.exchange(1) == 0; }
     void setReconnectAttemptTimeout(int seconds) { m_reconnectAttemptTimeout.store(seconds); }
     int getReconnectAttemptTimeout() const { return m_reconnectAttemptTimeout.load(); }
     // The one-time credentials (under the session mutex); an absent text stays null.
@@ -269,6 +273,9 @@ private:
     bool reconnectAbandoned();
     // Asks the thread to pause and waits (bounded) until it has.
     bool parkThread(AThread* thread, const char* name);
+    // Starts a thread again that ended on an error (not stopped), unless the
+    // session is stopping.
+    void restartEnded(AThread* thread, const char* name);
 
     // Settings and flags.
     std::atomic<int> m_vmStyle{0};
@@ -286,6 +293,7 @@ private:
     std::atomic<int> m_readOnlySession{0};
     std::atomic<int> m_cancelReconnect{0};
     std::atomic<int> m_reconnecting{0};
+    std::atomic<int> m_reconnectOutcomeClaimed{0};
     std::atomic<int> m_secure{0};
     std::atomic<int> m_waitingForVDiskInfoResponse{0};
     std::atomic<int> m_startThreadsPending{0};

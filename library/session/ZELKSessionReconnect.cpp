@@ -78,8 +78,12 @@ bool ZELKSession::parkThread(AThread* thread, const char* name) {
     if (thread == nullptr || !thread->isRunning() || thread->isStopRequested() || thread->isCurrentThread())
         return true;
     LogMessage("%s Suspending %s\n", kReconnect, name);
-    thread->suspendThread();
     const int64_t deadline = tw::Clock::nowMs() + THREAD_STOP_WAIT_MS;
+    if (!thread->trySuspendThread(THREAD_STOP_WAIT_MS)) {
+        // Stopped meanwhile (nothing to park), or its pause is held elsewhere.
+        if (!thread->isStopRequested()) LogMessage("%s %s could not be paused.\n", kReconnect, name);
+        return thread->isStopRequested();
+    }
     while (thread->isRunning() && !thread->isSuspended()) {
         if (tw::Clock::nowMs() >= deadline) {
             LogMessage("%s %s not parked in time.\n", kReconnect, name);
@@ -88,6 +92,12 @@ bool ZELKSession::parkThread(AThread* thread, const char* name) {
         tw::Clock::sleepMs(2);
     }
     return true;
+}
+
+void ZELKSession::restartEnded(AThread* thread, const char* name) {
+    if (thread == nullptr || thread->isRunning() || thread->isStopRequested() || reconnectAbandoned()) return;
+    LogMessage("%s %s had ended, starting it again.\n", kReconnect, name);
+    if (!thread->restart()) LogMessage("%s %s not started again.\n", kReconnect, name);
 }
 
 int ZELKSession::reconnect() {
@@ -107,6 +117,7 @@ int ZELKSession::reconnect() {
     };
     if (m_vmAPI != nullptr) m_vmAPI->setConnectionStatus(VMConstants::VMAPI_RECONNECTING);
 
+    m_reconnectOutcomeClaimed.store(0);
     m_reconnecting.store(1);
     CertHandler::setState(CertHandler::STATE_ACCEPTED);
     if (isConsoleStyle()) print("Connection Dropped, Reconnecting.\n");
@@ -269,6 +280,9 @@ int ZELKSession::reconnect() {
             receive->resume();
         }
         if (m_sendThread) m_sendThread->resume();
+        // A thread that ended on an error serves the new connection again.
+        restartEnded(receive, "m_receiveThread");
+        restartEnded(m_sendThread.get(), "m_sendThread");
     } catch (const char* text) {
         LogMessage("%s const Exception %s caught\n", kReconnect, text);
         m_reconnecting.store(0);
@@ -446,8 +460,10 @@ void ZELKSession::forceReconnect() {
         return;
     }
     m_CTRSem.timedWaitMs(0);
-    thread->setForce(true);
+    // Held before the thread wakes: a reconnection quick enough to end
+    // before a later hold would leave the receiver held for good.
     if (m_receiveThread) m_receiveThread->getReceiver().setHold(true);
+    thread->setForce(true);
     LogMessage("%s exited.\n", who);
 }
 
@@ -467,5 +483,6 @@ void ZELKSession::waitForClearTextReconnect() {
 
 void ZELKSession::setReconnecting(int reconnecting) {
     LogMessage("%s Entered recon=%i.\n", "ZELKSession::setReconnecting:", reconnecting);
+    if (reconnecting != 0) m_reconnectOutcomeClaimed.store(0);
     m_reconnecting.store(reconnecting != 0 ? 1 : 0);
 }

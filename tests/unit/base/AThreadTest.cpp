@@ -99,6 +99,84 @@ TEST(AThread, StopReleasesASuspendedThread) {
     EXPECT_FALSE(w.isSuspended());
 }
 
+// Looks at the pause request before the stop, as the send thread does.
+class PauseFirstWorker : public AThread {
+public:
+    std::atomic<int> entries{0};
+    std::atomic<bool> failOnce{false};
+    void run() override {
+        entries.fetch_add(1);
+        if (failOnce.exchange(false)) throw std::runtime_error("boom");
+        for (;;) {
+            if (m_suspendThread.load()) waitIfSuspended();
+            if (m_stop.load()) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+};
+
+TEST(AThread, APauseAskedForAfterTheStopHoldsNothing) {
+    for (bool bounded : {false, true}) {
+        SCOPED_TRACE(bounded ? "trySuspendThread" : "suspendThread");
+        PauseFirstWorker w;
+        w.start();
+        w.stopThread();
+        if (bounded)
+            EXPECT_FALSE(w.trySuspendThread(1000));
+        else
+            w.suspendThread();
+        EXPECT_FALSE(w.isSuspendRequested());
+        const bool ended = eventually([&] { return !w.isRunning(); });
+        EXPECT_TRUE(ended);
+        if (!ended) w.resume();  // lets the test end when it fails
+        w.join();
+    }
+}
+
+TEST(AThread, TrySuspendGivesUpOnAPauseHeldElsewhere) {
+    PauseFirstWorker w;
+    w.start();
+    ASSERT_TRUE(w.trySuspendThread(1000));
+    EXPECT_FALSE(w.trySuspendThread(20));
+    w.resume();
+    w.stopThread();
+    w.join();
+}
+
+TEST(AThread, RestartStartsAThreadThatEndedOnAnError) {
+    PauseFirstWorker w;
+    w.failOnce = true;
+    w.start();
+    ASSERT_TRUE(eventually([&] { return !w.isRunning(); }));
+    EXPECT_TRUE(w.restart());
+    ASSERT_TRUE(eventually([&] { return w.entries.load() == 2; }));
+    EXPECT_TRUE(w.isRunning());
+    // Running: nothing new.
+    EXPECT_TRUE(w.restart());
+    EXPECT_EQ(w.entries.load(), 2);
+    w.stopThread();
+    w.join();
+    // Stopped: never again.
+    EXPECT_FALSE(w.restart());
+    EXPECT_FALSE(w.isRunning());
+    EXPECT_EQ(w.entries.load(), 2);
+}
+
+TEST(AThread, AnEndedThreadsIdIsNotAnotherThreads) {
+    // The id of an ended thread is handed out again (here, most likely, to
+    // the very next thread).
+    for (int i = 0; i < 5; ++i) {
+        Worker w;
+        w.start();
+        w.stopThread();
+        w.join();
+        bool claimed = true;
+        std::thread([&] { claimed = w.isCurrentThread(); }).join();
+        EXPECT_FALSE(claimed);
+        EXPECT_TRUE(w.wasStarted());
+    }
+}
+
 TEST(AThread, ResumeStartsANeverStartedThread) {
     Worker w;
     w.resume();

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 
 #include "api/VMSessionStatus.h"
@@ -15,6 +16,7 @@
 #include "device/VMLocalDrive.h"
 #include "facade/RP_VMAPI_LIB.h"
 #include "session/ApplianceProcess.h"
+#include "session/ReceiveThread.h"
 #include "session/SessionTestSupport.h"
 #include "session/ZELKSession.h"
 #include "support/TempDir.h"
@@ -52,9 +54,15 @@ VMConnectionInfo Settings(int port, int attemptTimeout = 60) {
 
 std::mutex g_mutex;
 std::vector<int> g_codes;
+// Set: the next event with this code throws (not a text) out of the callback.
+std::atomic<int> g_throwOn{0};
 void AppCallback(int code) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_codes.push_back(code);
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        g_codes.push_back(code);
+    }
+    int armed = code;
+    if (code != 0 && g_throwOn.compare_exchange_strong(armed, 0)) throw std::runtime_error("application failure");
 }
 std::vector<int> Codes() {
     std::lock_guard<std::mutex> lock(g_mutex);
@@ -159,6 +167,31 @@ TEST_F(ReconnectAppliance, ADroppedConnectionIsResumedWithTheOneTimePair) {
         }
         EXPECT_EQ(lib.getConnectionStatus(), VMConstants::VMAPI_DISCONNECTED);
     }
+}
+
+TEST_F(ReconnectAppliance, AReceiveThreadThatDiedIsStartedAgainByTheReconnection) {
+    ApplianceProcess app(Json());
+    RP_VMAPI_LIB lib;
+    VMConnectionInfo s = Settings(app.port());
+    testing::internal::CaptureStdout();
+    std::shared_ptr<ZELKSession> session = connect(lib, app, s);
+    ASSERT_TRUE(session);
+    // An exception that is not a transport error ends the receive thread.
+    g_throwOn.store(VMConstants::SERVER_IMAGE_LIST_UPDATED);
+    ASSERT_TRUE(app.send("server_image_space", "[1, 100, 50]"));
+    ReceiveThread* receive = session->getReceiveThread();
+    ASSERT_TRUE(Eventually([&] { return receive->isRunEnded() && !receive->isRunning(); }));
+    ASSERT_TRUE(app.drop());
+    ASSERT_TRUE(Eventually([] { return HasCode(VMSessionStatus::RECONNECT_COMPLETED) ||
+                                       HasCode(VMSessionStatus::RECONNECT_FAILED); }, 30000));
+    EXPECT_TRUE(HasCode(VMSessionStatus::RECONNECT_COMPLETED));
+    EXPECT_FALSE(HasCode(VMSessionStatus::RECONNECT_FAILED));
+    // It read the login answer and the drive list of the new connection.
+    EXPECT_TRUE(receive->isRunning());
+    EXPECT_EQ(lib.getConnectionStatus(), VMConstants::VMAPI_CONNECTED);
+    session.reset();
+    EXPECT_EQ(lib.disconnect(), VMConstants::API_SUCCESS);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("Receive Thread Error"), std::string::npos);
 }
 
 TEST_F(ReconnectAppliance, RefusedResumesAreRetriedUntilOneIsAccepted) {

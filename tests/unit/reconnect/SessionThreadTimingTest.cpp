@@ -1,11 +1,16 @@
 // Heartbeat, reconnect-watch, find-drives and cancel-connect threads on a
 // session with an in-memory connection, library time running fast.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <thread>
 
 #include "api/VMSessionStatus.h"
 #include "fakes/FakeDevicePlatform.h"
+#include "api/VMConnectionInfo.h"
 #include "protocol/GetVDiskInfo.h"
 #include "session/CancelConnectThread.h"
 #include "session/FindDrivesThread.h"
@@ -246,4 +251,64 @@ TEST(CancelConnectThread, CancelsOnlyForAStopAfterTheWatchEnded) {
         t.join();
         EXPECT_EQ(rig.session->isConnectCancelled(), c.cancels);
     }
+}
+
+namespace {
+
+// A loopback port that takes connections (into its backlog) and never answers.
+class SilentListener {
+public:
+    SilentListener() {
+        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = 0;
+        socklen_t len = sizeof a;
+        if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(m_fd, 4) != 0 ||
+            ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+            return;
+        m_port = ntohs(a.sin_port);
+    }
+    ~SilentListener() {
+        if (m_fd >= 0) ::close(m_fd);
+    }
+    int port() const { return m_port; }
+
+private:
+    int m_fd = -1;
+    int m_port = 0;
+};
+
+}  // namespace
+
+// A session connected before (its login marked the connect done) watches its
+// next connect as long as that one runs.
+TEST(CancelConnectThread, ASecondConnectIsWatchedUntilItEnds) {
+    SilentListener server;
+    ASSERT_NE(server.port(), 0);
+    Rig rig;
+    rig.session->setConnectDone();
+    VMConnectionInfo info;
+    info.setIpAddress("127.0.0.1");
+    info.setPort(server.port());
+    info.setWaitOnCancel(1);
+    info.setConnectTimeout(3);
+    testing::internal::CaptureStdout();
+    std::atomic<int> result{0};
+    std::atomic<bool> returned{false};
+    std::thread connecting([&] {
+        result.store(rig.session->connect(&info));
+        returned.store(true);
+    });
+    ASSERT_TRUE(WaitFor([&] { return rig.session->getCancelConnectThread() != nullptr; }, 5000));
+    CancelConnectThread* watch = rig.session->getCancelConnectThread();
+    // Several of its 250 ms passes, the set-up still waiting for a reply.
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    EXPECT_FALSE(returned.load());
+    EXPECT_TRUE(watch->isRunning());
+    connecting.join();
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(result.load(), VMConstants::API_ERROR);
+    EXPECT_FALSE(rig.session->isConnectCancelled());
 }
