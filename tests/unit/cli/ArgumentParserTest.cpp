@@ -4,27 +4,11 @@
 #include <vector>
 
 #include "ArgumentParser.h"
+#include "support/Argv.h"
 
 namespace {
 
-// Holds an argv built from strings; the parser points into it.
-class Args {
-public:
-    Args(std::initializer_list<std::string> args) : m_text(args) {
-        for (std::string& s : m_text) m_argv.push_back(s.data());
-        m_argv.push_back(nullptr);
-    }
-    explicit Args(std::vector<std::string> args) : m_text(std::move(args)) {
-        for (std::string& s : m_text) m_argv.push_back(s.data());
-        m_argv.push_back(nullptr);
-    }
-    int argc() const { return static_cast<int>(m_text.size()); }
-    char** argv() { return m_argv.data(); }
-
-private:
-    std::vector<std::string> m_text;
-    std::vector<char*> m_argv;
-};
+using Args = twtest::Argv;
 
 struct Slot {
     const char* key;

@@ -23,22 +23,11 @@
 #include "platform/NativePath.h"
 #include "fakes/FakeDevicePlatform.h"
 #include "support/TempDir.h"
+#include "support/Argv.h"
 
 namespace {
 
-class Argv {
-public:
-    Argv(std::initializer_list<std::string> args) : m_text(args) {
-        for (std::string& s : m_text) m_ptrs.push_back(s.data());
-        m_ptrs.push_back(nullptr);
-    }
-    int argc() const { return static_cast<int>(m_text.size()); }
-    char** argv() { return m_ptrs.data(); }
-
-private:
-    std::vector<std::string> m_text;
-    std::vector<char*> m_ptrs;
-};
+using twtest::Argv;
 
 // Standard input comes from the given descriptor while this lives; whatever
 // stdio had buffered from before is dropped both ways.
@@ -356,15 +345,30 @@ int validate(MOSKA& m, Kind k, const std::string& path) {
     return -1;
 }
 
+struct ValidationCase {
+    Kind kind;
+    std::string path;
+    std::string output;  // empty: accepted
+};
+
+// Each case on a fresh front end: the lines printed and the verdict.
+template <size_t N>
+void expectValidations(const ValidationCase (&cases)[N]) {
+    for (const ValidationCase& c : cases) {
+        Argv a{"Tarnwick"};
+        MOSKA m(a.argc(), a.argv());
+        testing::internal::CaptureStdout();
+        const int rejected = validate(m, c.kind, c.path);
+        EXPECT_EQ(frontEndLines(testing::internal::GetCapturedStdout()), c.output) << c.path << " kind " << int(c.kind);
+        EXPECT_EQ(rejected, c.output.empty() ? 0 : 1) << c.path << " kind " << int(c.kind);
+    }
+}
+
 TEST_F(Validation, WhichMediaEachKindTakes) {
     const std::string noF = "Local Device type is not compatible with -f (floppy): ";
     const std::string noR = "Local Device type is not compatible with -r (removable): ";
     const std::string noC = "Local Device type is not compatible with -c: (CD/DVD) ";
-    struct Case {
-        Kind kind;
-        std::string path;
-        std::string output;  // empty: accepted
-    } cases[] = {
+    const ValidationCase cases[] = {
         {Kind::Floppy, floppy, ""},
         {Kind::FloppyW, floppy, ""},
         {Kind::Removable, floppy, ""},  // a floppy image also serves as removable
@@ -384,14 +388,7 @@ TEST_F(Validation, WhichMediaEachKindTakes) {
         {Kind::Floppy, odd, ""},
         {Kind::CD, odd, noC + odd + "\n"},
     };
-    for (const Case& c : cases) {
-        Argv a{"Tarnwick"};
-        MOSKA m(a.argc(), a.argv());
-        testing::internal::CaptureStdout();
-        const int rejected = validate(m, c.kind, c.path);
-        EXPECT_EQ(frontEndLines(testing::internal::GetCapturedStdout()), c.output) << c.path << " kind " << int(c.kind);
-        EXPECT_EQ(rejected, c.output.empty() ? 0 : 1) << c.path << " kind " << int(c.kind);
-    }
+    expectValidations(cases);
 }
 
 // An accepted medium is marked for mapping with the read-only choice made;
@@ -466,11 +463,7 @@ TEST_F(Validation, Devices) {
     const std::string noF = "Local Device type is not compatible with -f (floppy): ";
     const std::string noC = "Local Device type is not compatible with -c: (CD/DVD) ";
     const std::string noR = "Local Device type is not compatible with -r (removable): ";
-    struct Case {
-        Kind kind;
-        std::string path;
-        std::string output;
-    } cases[] = {
+    const ValidationCase cases[] = {
         {Kind::Removable, "/fake/usb", ""},
         {Kind::RemovableW, "/fake/usb", ""},
         {Kind::Floppy, "/fake/usb", noF + "/fake/usb\n"},
@@ -488,14 +481,7 @@ TEST_F(Validation, Devices) {
         {Kind::RemovableW, "/fake/usb-locked", "Local Device not writable: /fake/usb-locked\n"},
         {Kind::Removable, "/fake/usb-locked", ""},
     };
-    for (const Case& c : cases) {
-        Argv a{"Tarnwick"};
-        MOSKA m(a.argc(), a.argv());
-        testing::internal::CaptureStdout();
-        const int rejected = validate(m, c.kind, c.path);
-        EXPECT_EQ(frontEndLines(testing::internal::GetCapturedStdout()), c.output) << c.path << " kind " << int(c.kind);
-        EXPECT_EQ(rejected, c.output.empty() ? 0 : 1) << c.path << " kind " << int(c.kind);
-    }
+    expectValidations(cases);
     EXPECT_EQ(fake.openHandles(), 0) << "a validation left a device open";
 }
 

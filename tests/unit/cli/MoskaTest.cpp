@@ -15,22 +15,11 @@
 #include "api/VMConstants.h"
 #include "device/VMLocalDrive.h"
 #include "facade/RP_VMAPI_LIB.h"
+#include "support/Argv.h"
 
 namespace {
 
-class Argv {
-public:
-    Argv(std::initializer_list<std::string> args) : m_text(args) {
-        for (std::string& s : m_text) m_ptrs.push_back(s.data());
-        m_ptrs.push_back(nullptr);
-    }
-    int argc() const { return static_cast<int>(m_text.size()); }
-    char** argv() { return m_ptrs.data(); }
-
-private:
-    std::vector<std::string> m_text;
-    std::vector<char*> m_ptrs;
-};
+using twtest::Argv;
 
 struct OptionCase {
     std::initializer_list<std::string> args;
