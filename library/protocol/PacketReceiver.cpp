@@ -1,5 +1,8 @@
 #include "protocol/PacketReceiver.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "base/DebugLog.h"
 #include "platform/Clock.h"
 #include "protocol/Disconnect.h"
@@ -43,6 +46,25 @@ void PacketReceiver::waitWhileHeld() {
     m_holdChanged.wait_for(lock, tw::Clock::toReal(HOLD_WAIT_MS), [this] { return !m_hold.load(); });
 }
 
+bool PacketReceiver::take(ByteStream* socket, uint8_t* out, int count) {
+    size_t got = std::min(size_t(count), m_readEnd - m_readStart);
+    if (got > 0) std::memcpy(out, m_readBuffer.data() + m_readStart, got);
+    m_readStart += got;
+    while (got < size_t(count)) {
+        const int need = count - int(got);
+        if (need >= READ_BUFFER_SIZE) return socket->readFully(reinterpret_cast<char*>(out + got), need) == need;
+        if (m_readBuffer.empty()) m_readBuffer.resize(size_t(READ_BUFFER_SIZE));
+        m_readStart = m_readEnd = 0;
+        const int r = socket->readSome(reinterpret_cast<char*>(m_readBuffer.data()), need, READ_BUFFER_SIZE);
+        if (r < need) return false;
+        std::memcpy(out + got, m_readBuffer.data(), size_t(need));
+        m_readStart = size_t(need);
+        m_readEnd = size_t(r);
+        got += size_t(need);
+    }
+    return true;
+}
+
 std::unique_ptr<ZELKPacket> PacketReceiver::receive(ByteStream* socket) {
     if (socket == nullptr) {
         LogMessage("%s called with NULL socket\n", kReceive);
@@ -53,7 +75,12 @@ std::unique_ptr<ZELKPacket> PacketReceiver::receive(ByteStream* socket) {
         waitWhileHeld();
         return nullptr;
     }
-    if (socket->readFully(reinterpret_cast<char*>(m_header), m_headerSize) != m_headerSize) {
+    if (socket->streamId() != m_readStream) {
+        // Another connection: what was read ahead of the last one is not its.
+        m_readStream = socket->streamId();
+        m_readStart = m_readEnd = 0;
+    }
+    if (!take(socket, m_header, m_headerSize)) {
         m_semaphore.release();
         LogMessage("%s Socket Closed by peer reading header.\n", kReceive);
         throw "Socket Closed by peer reading header.";
@@ -81,7 +108,7 @@ std::unique_ptr<ZELKPacket> PacketReceiver::receive(ByteStream* socket) {
         m_bodyCapacity = bodyLength;
         m_body.assign(size_t(bodyLength), 0);
     }
-    if (bodyLength > 0 && socket->readFully(reinterpret_cast<char*>(m_body.data()), bodyLength) != bodyLength) {
+    if (bodyLength > 0 && !take(socket, m_body.data(), bodyLength)) {
         m_semaphore.release();
         LogMessage("%s Socket Closed by peer reading payload.\n", kReceive);
         throw "Socket Closed by peer reading payload.";

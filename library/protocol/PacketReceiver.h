@@ -11,10 +11,14 @@
 #include "protocol/ZELKPacket.h"
 
 // Reads one packet at a time from the transport: a 12-byte header, then the
-// body, and builds the packet object for its magic and type.
+// body, and builds the packet object for its magic and type. A stream that
+// reads ahead fills a buffer here, so that small packets cost one read
+// between them; what is buffered belongs to that stream object only.
 class PacketReceiver {
 public:
     static constexpr int INITIAL_BODY_CAPACITY = 1024;
+    // Read-ahead buffer; a body at least this large is read straight into place.
+    static constexpr int READ_BUFFER_SIZE = 64 * 1024;
     // How long receive() waits while held before it returns null.
     static constexpr int HOLD_WAIT_MS = 20;
 
@@ -38,12 +42,20 @@ public:
     bool isRunning() const { return m_running; }
     bool lastWasTuvo() const { return m_tuvo; }
     int getBodyCapacity() const { return m_bodyCapacity; }
+    // Bytes read from the stream but not yet taken (tests).
+    size_t bufferedBytes() const { return m_readEnd - m_readStart; }
 
 private:
     void waitWhileHeld();
+    // count bytes of the packet, from the buffer first; false when the stream failed.
+    bool take(ByteStream* socket, uint8_t* out, int count);
 
     uint8_t m_header[ZELKPacket::HEADER_SIZE] = {};
     std::vector<uint8_t> m_body;
+    std::vector<uint8_t> m_readBuffer;
+    size_t m_readStart = 0;
+    size_t m_readEnd = 0;
+    uint64_t m_readStream = 0;  // streamId() of the buffered bytes
     int m_bodyCapacity = INITIAL_BODY_CAPACITY;
     int m_headerSize = ZELKPacket::HEADER_SIZE;
     std::atomic<bool> m_tuvo{false};

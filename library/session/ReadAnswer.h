@@ -32,6 +32,9 @@ public:
     // The wire length actually used; at least a header.
     void setUsed(size_t bytes);
     size_t used() const { return size_t(m_length); }
+    // The whole packet as it goes on the wire (getLength() bytes), or null
+    // when nothing was filled in; the send thread writes it without a copy.
+    const uint8_t* wire() const { return m_wire.size() >= size_t(m_length) ? m_wire.data() : nullptr; }
 
     // Buffers kept for reuse (tests).
     static size_t pooledBuffers();

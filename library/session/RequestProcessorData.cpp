@@ -22,6 +22,7 @@
 #include "protocol/VDiskGetAlternateTocData.h"
 #include "protocol/VDiskWrite.h"
 #include "session/ReadAnswer.h"
+#include "session/SendThread.h"
 #include "session/RequestProcessor.h"
 #include "session/SessionHost.h"
 #include "session/ZELKSession.h"
@@ -204,7 +205,9 @@ bool RequestProcessor::serveRead(ReadRequest& packet, VMRemoteDrive& rd, VMLocal
         }
         if (end > 0) {
             answer->setUsed(size_t(end));
-            m_session->sendPacket(answer.release());
+            // Written from here when the send thread is idle: no hand-over.
+            SendThread* sender = m_session->getSendThread();
+            if (sender != nullptr && !m_session->isStopping()) sender->sendNow(answer.release());
         }
         rd.addReadBytes(int(blocksRead * blockSize));
         if (status == 0) m_driveList->setLastRemoteAction(VMDriveList::DRIVE_IO);

@@ -9,17 +9,22 @@
 #include <vector>
 
 #include "base/AThread.h"
+#include "base/ByteStream.h"
 
 class ZELKPacket;
 class ZELKSession;
 
-// Writes every packet the session sends, one at a time and in the order
-// queued, to the session's current transport. send() may be called from any
-// thread. After stopThread the packets still queued are written (or, without
-// a transport, dropped) before run() returns.
+// Writes every packet the session sends, in the order queued, to the
+// session's current transport. Packets queued together leave together: one
+// gathered write per batch. send() may be called from any thread. After
+// stopThread the packets still queued are written (or, without a transport,
+// dropped) before run() returns.
 class SendThread : public AThread {
 public:
     static constexpr int INITIAL_BUFFER_SIZE = 1024;
+    // Bounds of one batch (a first packet larger than that goes alone).
+    static constexpr size_t MAX_BATCH_PACKETS = 64;
+    static constexpr size_t MAX_BATCH_BYTES = size_t(1) << 20;
     // How long an idle run() sleeps between looks at its flags.
     static constexpr int64_t WAKE_WAIT_MS = 1000;
 
@@ -28,6 +33,11 @@ public:
 
     // Takes ownership; a null packet is ignored.
     void send(ZELKPacket* packet);
+    // As send, but a packet with wire bytes of its own (a read answer) is
+    // written on the calling thread when the thread runs and nothing is
+    // queued or being written: it saves waking this thread. Only what the
+    // transport takes without waiting is written so; the rest is queued first.
+    void sendNow(ZELKPacket* packet);
     void run() override;
     void stopThread() override;
 
@@ -44,7 +54,11 @@ public:
     size_t bufferSize() const { return m_bufferSize.load(); }
 
 private:
-    bool writeOne(ZELKPacket& packet);
+    // Moves packets from the front of the queue into m_batch (queue lock held).
+    void takeBatch();
+    // Writes m_batch; false when nothing could be written (no transport).
+    bool writeBatch();
+    void queue(std::unique_ptr<ZELKPacket> packet);
 
     ZELKSession* m_session;
     std::mutex m_queueMutex;
@@ -54,6 +68,10 @@ private:
     std::atomic<bool> m_allSent{true};
     bool m_wakePending = false;
     bool m_writing = false;
+    // Only the thread itself uses these: the batch, the buffer the packets
+    // without wire bytes of their own are serialized into, and the pieces.
+    std::vector<std::unique_ptr<ZELKPacket>> m_batch;
     std::vector<uint8_t> m_buffer;
+    std::vector<ByteSegment> m_segments;
     std::atomic<size_t> m_bufferSize{0};
 };

@@ -8,12 +8,15 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -32,6 +35,8 @@ const char* const kDefaultCipherList =
 constexpr int kConnectWaitMs = 5000;
 constexpr int kGracefulWaitMs = 1000;
 constexpr int kGracefulPauseMs = 100;
+// Segments below this size are joined into one TLS write (one record).
+constexpr int kTlsGatherLimit = 16 * 1024;
 
 // Process-wide TLS state: the library-initialised flag and the lock table.
 // OpenSSL 3 locks internally, so the table is kept only as the "installed" mark.
@@ -425,6 +430,9 @@ int ASocket::sslConnect() {
                 std::lock_guard<std::mutex> lock(m_sslMutex);
                 m_protocolName = SSL_get_version(ssl);
                 m_cipherName = cipher != nullptr ? SSL_CIPHER_get_name(cipher) : "";
+                // Whatever the peer has sent comes in with one read; nothing
+                // reads this socket past TLS from here on.
+                SSL_set_read_ahead(ssl, 1);
                 m_ssl = ssl;
             }
             LogMessage("\n%s Negotiated: SSL connection using protocol %s and cipher %s\n", fn,
@@ -475,10 +483,12 @@ int ASocket::sslConnect() {
 
 // One SSL_read or SSL_write under the lock, waiting outside it until the
 // socket is ready. Returns the call's result; *sslError its SSL_get_error.
-int ASocket::sslIo(bool writing, char* buffer, int length, int* sslError) {
+// waitFirst (reads): when nothing is buffered, wait for the socket before
+// the first SSL_read rather than after a read that finds nothing.
+int ASocket::sslIo(bool writing, char* buffer, int length, int* sslError, bool waitFirst) {
     for (;;) {
-        int r;
-        int err;
+        int r = -1;
+        int err = SSL_ERROR_WANT_READ;
         int fd;
         {
             std::lock_guard<std::mutex> lock(m_sslMutex);
@@ -487,10 +497,14 @@ int ASocket::sslIo(bool writing, char* buffer, int length, int* sslError) {
                 return -2;  // the connection is gone
             }
             fd = SSL_get_fd(m_ssl);
-            ERR_clear_error();
-            r = writing ? SSL_write(m_ssl, buffer, length) : SSL_read(m_ssl, buffer, length);
-            err = r > 0 ? SSL_ERROR_NONE : SSL_get_error(m_ssl, r);
-            if (err != SSL_ERROR_WANT_READ && err != SSL_ERROR_WANT_WRITE) ERR_clear_error();
+            const bool waitNow = waitFirst && !writing && SSL_has_pending(m_ssl) == 0;
+            waitFirst = false;
+            if (!waitNow) {
+                ERR_clear_error();
+                r = writing ? SSL_write(m_ssl, buffer, length) : SSL_read(m_ssl, buffer, length);
+                err = r > 0 ? SSL_ERROR_NONE : SSL_get_error(m_ssl, r);
+                if (err != SSL_ERROR_WANT_READ && err != SSL_ERROR_WANT_WRITE) ERR_clear_error();
+            }
         }
         if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) {
             if (!waitIo(fd, err == SSL_ERROR_WANT_WRITE)) {
@@ -557,16 +571,29 @@ int ASocket::write(const char* data, int length) {
     return result;
 }
 
-int ASocket::readFully(char* buffer, int count) {
+int ASocket::readFully(char* buffer, int count) { return readSome(buffer, count, count); }
+
+int ASocket::readSome(char* buffer, int minimum, int capacity) {
     if (m_socketState.load() != STATE_CONNECTED) return -1;
-    if (count <= 0) return 0;
+    if (minimum <= 0) return 0;
+    if (capacity < minimum) capacity = minimum;
     int got = 0;
-    while (got < count) {
+    // A read that starts with nothing at hand mostly finds nothing yet (the
+    // peer waits for an answer): wait first, then read.
+    bool waitFirst = true;
+    while (got < minimum) {
         int r;
         if (!m_sslActive.load() || m_bypassSsl.load()) {
             const int fd = m_socketFD.load();
             if (fd == -1) return -1;
-            const ssize_t n = recv(fd, buffer + got, count - got, 0);
+            if (waitFirst) {
+                // Looks at the descriptor again after the wait: a close()
+                // meanwhile is ours, not the peer's.
+                waitFirst = false;
+                if (!waitIo(fd, false)) return -1;
+                continue;
+            }
+            const ssize_t n = recv(fd, buffer + got, size_t(capacity - got), 0);
             if (n < 0 && errno == EINTR) continue;
             if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
                 if (!waitIo(fd, false)) return -1;
@@ -575,7 +602,8 @@ int ASocket::readFully(char* buffer, int count) {
             r = n < 0 ? -1 : static_cast<int>(n);
         } else {
             int err = 0;
-            r = sslIo(false, buffer + got, count - got, &err);
+            r = sslIo(false, buffer + got, capacity - got, &err, waitFirst);
+            waitFirst = false;
             if (r == -2) return -1;
             if (r < 0) {
                 if (err == SSL_ERROR_ZERO_RETURN) {
@@ -600,7 +628,118 @@ int ASocket::readFully(char* buffer, int count) {
         }
         got += r;
     }
-    return count;
+    return got;
+}
+
+int ASocket::writeSegments(const ByteSegment* segments, int count) {
+    if (count == 1) return write(segments[0].data, segments[0].length);
+    if (m_socketState.load() != STATE_CONNECTED) return -1;
+    if (!m_sslActive.load() || m_bypassSsl.load()) return writePlainSegments(segments, count);
+    std::vector<char> joined;
+    int result = 0;
+    auto flush = [&]() {
+        if (joined.empty()) return true;
+        result = write(joined.data(), static_cast<int>(joined.size()));
+        joined.clear();
+        return result > 0;
+    };
+    for (int i = 0; i < count; ++i) {
+        const ByteSegment& seg = segments[i];
+        if (seg.length <= 0) continue;
+        if (seg.length >= kTlsGatherLimit) {
+            if (!flush()) return result;
+            result = write(seg.data, seg.length);
+            if (result <= 0) return result;
+            continue;
+        }
+        if (joined.size() + size_t(seg.length) > size_t(kTlsGatherLimit) && !flush()) return result;
+        joined.insert(joined.end(), seg.data, seg.data + seg.length);
+    }
+    flush();
+    return result;
+}
+
+int ASocket::writeSome(const char* data, int length) {
+    if (m_socketState.load() != STATE_CONNECTED) return -1;
+    if (length <= 0) return 0;
+    int done = 0;
+    if (!m_sslActive.load() || m_bypassSsl.load()) {
+        const int fd = m_socketFD.load();
+        if (fd == -1) return -1;
+        while (done < length) {
+            const ssize_t r = send(fd, data + done, size_t(length - done), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (r < 0 && errno == EINTR) continue;
+            if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+            if (r < 0) {
+                m_socketState.store(STATE_ERROR);
+                return -1;
+            }
+            if (r == 0) break;
+            done += static_cast<int>(r);
+        }
+        return done;
+    }
+    int err = SSL_ERROR_NONE;
+    {
+        std::lock_guard<std::mutex> lock(m_sslMutex);
+        if (m_ssl == nullptr) return -1;
+        ERR_clear_error();
+        // All of it, or nothing yet: the records written so far and the one
+        // under way are OpenSSL's to finish on the next call.
+        const int r = SSL_write(m_ssl, data, length);
+        if (r > 0) return r;
+        err = SSL_get_error(m_ssl, r);
+        if (err == SSL_ERROR_WANT_WRITE || err == SSL_ERROR_WANT_READ) return 0;
+        ERR_clear_error();
+    }
+    if (err == SSL_ERROR_ZERO_RETURN) {
+        LogMessage("%s SSL_Write returned SSL_ERROR_ZERO_RETURN\n", "ASocket::writeSome");
+        close();
+        return -1;
+    }
+    m_socketState.store(STATE_ERROR);
+    return -1;
+}
+
+int ASocket::writePlainSegments(const ByteSegment* segments, int count) {
+    const int fd = m_socketFD.load();
+    if (fd == -1) return -1;
+    std::vector<iovec> iov;
+    iov.reserve(size_t(count));
+    for (int i = 0; i < count; ++i)
+        if (segments[i].length > 0)
+            iov.push_back({const_cast<char*>(segments[i].data), size_t(segments[i].length)});
+    size_t total = 0;
+    for (const iovec& v : iov) total += v.iov_len;
+    size_t next = 0;
+    while (next < iov.size()) {
+        msghdr msg{};
+        msg.msg_iov = &iov[next];
+        msg.msg_iovlen = std::min<size_t>(iov.size() - next, IOV_MAX);
+        const ssize_t r = sendmsg(fd, &msg, MSG_NOSIGNAL);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (waitIo(fd, true)) continue;
+        }
+        if (r < 0) {
+            m_socketState.store(STATE_ERROR);
+            return -1;
+        }
+        if (r == 0) return 0;
+        // Steps over what went out; a segment sent in part goes on from there.
+        size_t sent = size_t(r);
+        while (sent > 0) {
+            if (sent >= iov[next].iov_len) {
+                sent -= iov[next].iov_len;
+                ++next;
+            } else {
+                iov[next].iov_base = static_cast<char*>(iov[next].iov_base) + sent;
+                iov[next].iov_len -= sent;
+                sent = 0;
+            }
+        }
+    }
+    return static_cast<int>(std::min<size_t>(total, INT_MAX));
 }
 
 void ASocket::close() {

@@ -53,6 +53,13 @@ public:
 
     int write(const char* data, int length) override;
     int readFully(char* buffer, int count) override;
+    // Plain: one gathered send. TLS: neighbours smaller than a record are
+    // joined into one SSL_write, larger segments are written as they are.
+    int writeSegments(const ByteSegment* segments, int count) override;
+    int readSome(char* buffer, int minimum, int capacity) override;
+    // TLS: a record the socket took only in part stays with OpenSSL; the
+    // write that follows must pass the same pointer and length.
+    int writeSome(const char* data, int length) override;
     // Sends close_notify when TLS is on and shuts the socket down; a blocked
     // reader returns. Does not change m_socketState.
     void close();
@@ -90,8 +97,9 @@ private:
     void SSLSetup(int fallback);
     void closeGracefully(int fd);
     void releaseDeferred();
-    int sslIo(bool writing, char* buffer, int length, int* sslError);
+    int sslIo(bool writing, char* buffer, int length, int* sslError, bool waitFirst = false);
     bool waitIo(int fd, bool forWrite);
+    int writePlainSegments(const ByteSegment* segments, int count);
 
     std::atomic<int> m_socketFD{-1};
     const char* m_host;

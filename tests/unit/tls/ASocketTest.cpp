@@ -204,6 +204,60 @@ TEST(ASocketPlain, WriteAndReadWholeBuffers) {
     ::close(peer);
 }
 
+TEST(ASocketPlain, GatheredWriteArrivesAsOneRunOfBytes) {
+    Listener server;
+    auto s = plainSocket(server.port());
+    s->winConnect(kLoopback, server.port());
+    const int peer = server.accept();
+    ASSERT_GE(peer, 0);
+    // Many small pieces (more than one sendmsg takes) and a large one that
+    // fills the socket buffer, so that writes go out in part.
+    std::vector<std::string> pieces;
+    for (int i = 0; i < 1500; ++i) pieces.push_back(std::string(1 + i % 5, char('a' + i % 26)));
+    pieces.push_back("");
+    pieces.push_back(std::string(3000000, 'L'));
+    pieces.push_back("end");
+    std::vector<ByteSegment> segments;
+    std::string expected;
+    for (const std::string& p : pieces) {
+        segments.push_back({p.data(), static_cast<int>(p.size())});
+        expected += p;
+    }
+    std::string got;
+    std::thread drain([&] { got = readAll(peer, 10000); });
+    EXPECT_GT(s->writeSegments(segments.data(), static_cast<int>(segments.size())), 0);
+    s->close();
+    drain.join();
+    EXPECT_EQ(got.size(), expected.size());
+    EXPECT_TRUE(got == expected);
+    ::close(peer);
+}
+
+TEST(ASocketPlain, ReadSomeTakesWhatIsThereWithinItsBounds) {
+    Listener server;
+    auto s = plainSocket(server.port());
+    s->winConnect(kLoopback, server.port());
+    const int peer = server.accept();
+    ASSERT_GE(peer, 0);
+    const std::string sent = "0123456789abcdefghij";
+    ::send(peer, sent.data(), sent.size(), 0);
+    ::shutdown(peer, SHUT_WR);
+    std::string got;
+    char buf[8];
+    for (;;) {
+        const int r = s->readSome(buf, 3, 5);
+        if (r < 0) break;
+        EXPECT_GE(r, 3);
+        EXPECT_LE(r, 5);
+        got.append(buf, size_t(r));
+    }
+    // 20 bytes in pieces of at least 3: all of them but a tail shorter than 3.
+    EXPECT_EQ(got, sent.substr(0, got.size()));
+    EXPECT_GE(got.size(), sent.size() - 2);
+    EXPECT_EQ(s->getSocketState(), ASocket::STATE_CLOSED_BY_PEER);
+    ::close(peer);
+}
+
 TEST(ASocketPlain, PeerCloseIsAnnouncedUnlessQuiet) {
     for (int quiet : {0, 1}) {
         Listener server;
@@ -250,6 +304,24 @@ TEST(ASocketPlain, CloseWakesABlockedReader) {
     const int other = open("/dev/null", O_WRONLY);
     EXPECT_NE(other, fd);
     ::close(other);
+    ::close(peer);
+}
+
+TEST(ASocketPlain, OurOwnCloseIsNotReportedAsThePeers) {
+    Listener server;
+    auto s = plainSocket(server.port(), 0);
+    s->winConnect(kLoopback, server.port());
+    const int peer = server.accept();
+    ::testing::internal::CaptureStdout();
+    auto reader = std::async(std::launch::async, [&] {
+        char buf[4];
+        return s->readFully(buf, 4);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    s->close();
+    ASSERT_EQ(reader.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_EQ(reader.get(), -1);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
     ::close(peer);
 }
 

@@ -160,6 +160,30 @@ TEST_F(ASocketTls, WriteAndReadThroughTls) {
     s->setBypassSsl(false);
 }
 
+TEST_F(ASocketTls, GatheredWriteAndReadAheadThroughTls) {
+    Peer peer = Peer::python("echo", "leaf_chain.pem", "leaf.key");
+    auto s = tlsSocket(peer.port());
+    ASSERT_EQ(handshake(*s), 1);
+    // Small neighbours are joined, a piece above a record's size goes alone.
+    const std::vector<std::string> pieces = {"head", std::string(9000, 's'), "", std::string(40000, 'B'),
+                                             "x", std::string(20000, 't'), "tail"};
+    std::vector<ByteSegment> segments;
+    std::string expected;
+    for (const std::string& p : pieces) {
+        segments.push_back({p.data(), static_cast<int>(p.size())});
+        expected += p;
+    }
+    ASSERT_GT(s->writeSegments(segments.data(), static_cast<int>(segments.size())), 0);
+    std::string back;
+    std::vector<char> buf(100000);
+    while (back.size() < expected.size()) {
+        const int r = s->readSome(buf.data(), 1, static_cast<int>(buf.size()));
+        ASSERT_GT(r, 0);
+        back.append(buf.data(), size_t(r));
+    }
+    EXPECT_TRUE(back == expected);
+}
+
 struct PeerClose {
     const char* mode;
     int quiet;
