@@ -112,6 +112,7 @@ void SendThread::sendNow(ZELKPacket* packet) {
                        unsigned(owned->getType()));
         }
     }
+    bool wake = false;
     {
         std::lock_guard<std::mutex> lock(m_queueMutex);
         m_writing = false;
@@ -124,9 +125,11 @@ void SendThread::sendNow(ZELKPacket* packet) {
             m_drained.notify_all();
         } else {
             m_wakePending = true;
+            wake = true;
         }
     }
-    m_wake.notify_one();
+    // An idle thread is woken only when there is something for it.
+    if (wake) m_wake.notify_one();
 }
 
 void SendThread::stopThread() {
