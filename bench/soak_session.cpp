@@ -41,6 +41,7 @@
 #include "device/VMLocalDrive.h"
 #include "facade/RP_VMAPI_LIB.h"
 #include "session/ZELKSession.h"
+#include "support/LineChild.h"
 
 extern char** environ;
 
@@ -105,73 +106,7 @@ long JsonLong(const std::string& json, const std::string& key) {
 }
 
 // The appliance in a child process, one line each way.
-class Driver {
-public:
-    bool start(const std::vector<std::string>& args) {
-        int in[2], out[2];
-        if (pipe(in) != 0 || pipe(out) != 0) return false;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_addclose(&actions, in[1]);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        std::vector<char*> argv;
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        const bool ok = posix_spawnp(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) == 0;
-        posix_spawn_file_actions_destroy(&actions);
-        close(in[0]);
-        close(out[1]);
-        m_to = in[1];
-        m_from = out[0];
-        return ok;
-    }
-    ~Driver() {
-        if (m_to >= 0) close(m_to);
-        if (m_pid > 0) {
-            for (int i = 0; i < 1000 && waitpid(m_pid, nullptr, WNOHANG) != m_pid; ++i)
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            if (kill(m_pid, 0) == 0) {
-                kill(m_pid, SIGKILL);
-                waitpid(m_pid, nullptr, 0);
-            }
-        }
-        if (m_from >= 0) close(m_from);
-    }
-    void say(const std::string& line) {
-        const std::string l = line + "\n";
-        if (write(m_to, l.data(), l.size()) != ssize_t(l.size())) std::fprintf(stderr, "soak: driver gone\n");
-    }
-    // The next line, or "" after timeoutMs or when the driver ended.
-    std::string hear(int64_t timeoutMs) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        for (;;) {
-            const size_t nl = m_buffer.find('\n');
-            if (nl != std::string::npos) {
-                std::string line = m_buffer.substr(0, nl);
-                m_buffer.erase(0, nl + 1);
-                return line;
-            }
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) return "";
-            pollfd p{m_from, POLLIN, 0};
-            if (poll(&p, 1, int(std::min<int64_t>(left.count(), 1000))) < 0) return "";
-            if (!(p.revents & (POLLIN | POLLHUP))) continue;
-            char chunk[4096];
-            const ssize_t n = read(m_from, chunk, sizeof chunk);
-            if (n <= 0) return "";
-            m_buffer.append(chunk, size_t(n));
-        }
-    }
-
-private:
-    pid_t m_pid = -1;
-    int m_to = -1;
-    int m_from = -1;
-    std::string m_buffer;
-};
+using Driver = twtest::LineChild;
 
 std::mutex g_mutex;
 std::vector<int> g_codes;

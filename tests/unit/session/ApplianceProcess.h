@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/LineChild.h"
 #include "support/TempDir.h"
 
 extern char** environ;
@@ -74,46 +75,15 @@ public:
             const bool empty = settingsJson.find_first_not_of(" {}") == std::string::npos;
             settingsJson.insert(1, "\"cert_dir\": \"" + certs.path() + "\"" + (empty ? "" : ", "));
         }
-        int in[2], out[2];
-        if (pipe(in) != 0 || pipe(out) != 0) return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_addclose(&actions, in[1]);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
         const std::string script = std::string(TW_SOURCE_DIR) + "/tests/unit/session/appliance_ctl.py";
-        std::vector<char*> argv = {const_cast<char*>("python3"), const_cast<char*>(script.c_str()),
-                                   const_cast<char*>(settingsJson.c_str()), nullptr};
-        if (posix_spawnp(&m_pid, "python3", &actions, nullptr, argv.data(), environ) != 0) m_pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        close(in[0]);
-        close(out[1]);
-        m_toChild = in[1];
-        m_fromChild = out[0];
+        m_child.start({"python3", script, settingsJson});
         const std::string first = readLine(20000);
         if (first.rfind("LISTENING ", 0) == 0) m_port = std::stoi(first.substr(10));
         if (m_port <= 0) ADD_FAILURE() << "appliance did not start: " << first;
     }
     ~ApplianceProcess() {
-        if (m_toChild >= 0) {
-            writeLine("{\"op\": \"quit\"}");
-            close(m_toChild);
-        }
-        if (m_pid > 0) {
-            for (int i = 0; i < 500; ++i) {
-                if (waitpid(m_pid, nullptr, WNOHANG) == m_pid) {
-                    m_pid = -1;
-                    break;
-                }
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            }
-            if (m_pid > 0) {
-                kill(m_pid, SIGKILL);
-                waitpid(m_pid, nullptr, 0);
-            }
-        }
-        if (m_fromChild >= 0) close(m_fromChild);
+        m_child.say("{\"op\": \"quit\"}");
+        m_child.stop(5000);
     }
     ApplianceProcess(const ApplianceProcess&) = delete;
     ApplianceProcess& operator=(const ApplianceProcess&) = delete;
@@ -166,41 +136,11 @@ public:
     bool drop() { return JsonRaw(command("{\"op\": \"drop\"}"), "ok") == "true"; }
 
 private:
-    void writeLine(const std::string& line) {
-        std::string l = line + "\n";
-        size_t done = 0;
-        while (done < l.size()) {
-            ssize_t n = write(m_toChild, l.data() + done, l.size() - done);
-            if (n <= 0) return;
-            done += size_t(n);
-        }
-    }
-    std::string readLine(int timeoutMs) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        for (;;) {
-            size_t nl = m_buffer.find('\n');
-            if (nl != std::string::npos) {
-                std::string line = m_buffer.substr(0, nl);
-                m_buffer.erase(0, nl + 1);
-                return line;
-            }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                                    std::chrono::steady_clock::now());
-            if (left.count() <= 0 || m_fromChild < 0) return "";
-            pollfd p{m_fromChild, POLLIN, 0};
-            if (poll(&p, 1, int(left.count())) <= 0) return "";
-            char chunk[65536];
-            ssize_t n = read(m_fromChild, chunk, sizeof chunk);
-            if (n <= 0) return "";
-            m_buffer.append(chunk, size_t(n));
-        }
-    }
+    void writeLine(const std::string& line) { m_child.say(line); }
+    std::string readLine(int timeoutMs) { return m_child.hear(timeoutMs); }
 
-    pid_t m_pid = -1;
-    int m_toChild = -1;
-    int m_fromChild = -1;
+    twtest::LineChild m_child;
     int m_port = -1;
-    std::string m_buffer;
 };
 
 }  // namespace sessiontest
