@@ -1,5 +1,6 @@
 #include "device/BootSector.h"
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -87,10 +88,29 @@ void BootSector::getCHS(uint32_t& blocks, DriveGeometry& out) const {
     if (m_kind == kBPB) {
         const uint64_t sectors = le16(m_sector + 24);
         const uint64_t heads = le16(m_sector + 26);
+        out.startLBA = 0;
+        if (!heads || !sectors) {
+            out.heads = static_cast<int>(heads);
+            out.sectors = static_cast<int>(sectors);
+            out.cylinders = 0;
+            return;
+        }
+        const uint64_t cylinders = blocks / (heads * sectors);
+        // A geometry no CHS address holds (the fields are the medium's own
+        // 16-bit values; one head of one sector on a large drive leaves
+        // billions of cylinders): the same standard one a partition table
+        // that does not solve gets.
+        if (cylinders > 0xFFFF || heads > 255 || sectors > 63) {
+            out.heads = PartitionInfo::FALLBACK_HEADS;
+            out.sectors = PartitionInfo::FALLBACK_SECTORS;
+            out.cylinders = static_cast<int>(std::min<uint64_t>(
+                blocks / (PartitionInfo::FALLBACK_HEADS * PartitionInfo::FALLBACK_SECTORS),
+                PartitionInfo::FALLBACK_MAX_CYLINDERS));
+            return;
+        }
         out.heads = static_cast<int>(heads);
         out.sectors = static_cast<int>(sectors);
-        out.startLBA = 0;
-        out.cylinders = (heads && sectors) ? static_cast<int>(blocks / (heads * sectors)) : 0;
+        out.cylinders = static_cast<int>(cylinders);
         return;
     }
     if (m_kind == kMBR && !m_partitions.empty()) {

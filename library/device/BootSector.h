@@ -26,7 +26,8 @@ public:
     int getNumberOfPartitions() const { return static_cast<int>(m_partitions.size()); }
     const std::vector<PartitionInfo>& getPartitions() const { return m_partitions; }
     // blocks: the drive's block count in; for an MBR the block count of the
-    // first partition out (clamped to the drive).
+    // first partition out (clamped to the drive). A FAT geometry whose heads,
+    // sectors or cylinders no CHS address holds gives 16 heads, 63 sectors.
     void getCHS(uint32_t& blocks, DriveGeometry& out) const;
     bool isCorvaneImage() const;
 

@@ -66,7 +66,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         checkGeometry(g, true);
     } else {
         twfuzz::check(blocks == driveBlocks, "blocks changed without a partition table");
-        checkGeometry(g, false);
+        // A FAT geometry is a CHS one unless its heads or sectors are zero.
+        checkGeometry(g, kind == "BPB" && g.heads != 0 && g.sectors != 0);
     }
 
     // The solve on every raw entry, used or not.

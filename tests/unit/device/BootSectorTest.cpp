@@ -96,6 +96,50 @@ TEST(BootSector, FatImagesMadeByMkfsFat) {
     }
 }
 
+// The geometry of a FAT boot sector on a drive of any size is one a CHS
+// address holds: heads and sectors come from the medium, so one head of one
+// sector (mkfs.fat -g 1/1) on 2^32 - 1 blocks once gave negative cylinders.
+TEST(BootSector, FatGeometryBeyondChsFallsBack) {
+    TempDir d;
+    const std::string p = d.file("g.img");
+    struct Row {
+        int heads, sectors;
+        uint32_t blocks;
+        int cylinders, outHeads, outSectors;
+    } rows[] = {
+        {1, 1, 0xFFFFFFFFu, 16383, 16, 63},
+        {255, 63, 0xFFFFFFFFu, 16383, 16, 63},
+        {1, 1, 2880, 2880, 1, 1},
+        {1, 1, 0x10000, 65, 16, 63},  // one cylinder past 16 bits
+        {1, 1, 0xFFFF, 0xFFFF, 1, 1},
+        {256, 63, 1 << 20, 1040, 16, 63},
+        {2, 64, 1 << 20, 1040, 16, 63},
+        {2, 0, 0xFFFFFFFFu, 0, 2, 0},
+    };
+    for (const Row& r : rows) {
+        std::vector<uint8_t> s(512, 0);
+        s[0] = 0xEB;
+        s[24] = uint8_t(r.sectors);
+        s[25] = uint8_t(r.sectors >> 8);
+        s[26] = uint8_t(r.heads);
+        s[27] = uint8_t(r.heads >> 8);
+        std::filesystem::remove(p);
+        makeImage(p, s, 4096);
+        OpenImage img(p);
+        BootSector bs(img.h, 1);
+        SCOPED_TRACE(testing::Message() << r.heads << "/" << r.sectors << " on " << r.blocks);
+        ASSERT_TRUE(bs.isBPB());
+        uint32_t blocks = r.blocks;
+        DriveGeometry g;
+        bs.getCHS(blocks, g);
+        EXPECT_EQ(blocks, r.blocks);
+        EXPECT_EQ(g.cylinders, r.cylinders);
+        EXPECT_EQ(g.heads, r.outHeads);
+        EXPECT_EQ(g.sectors, r.outSectors);
+        EXPECT_EQ(g.startLBA, 0);
+    }
+}
+
 TEST(BootSector, LargeSectorsAndMarker) {
     if (!devtest::haveTool("mkfs.fat")) GTEST_SKIP() << "mkfs.fat missing";
     TempDir d;
