@@ -2,13 +2,24 @@
 # their own). The libraries are built once more with the fuzzer's coverage
 # instrumentation, ASan and UBSan; every tests/fuzz/fuzz_<name>.cpp becomes an
 # executable fuzz_<name> and a ctest test of the same name (label "fuzz") that
-# runs it for TW_FUZZ_SECONDS on its seed corpus tests/fuzz/corpus/<name>/.
-# New inputs and crash artifacts go to the build dir, never the source tree.
+# runs every input of its seed corpus tests/fuzz/corpus/<name>/ and then
+# TW_FUZZ_RUNS inputs mutated from it with the fixed seed TW_FUZZ_SEED: the
+# same code always gives the same answer. Exploring for new inputs is
+# scripts/fuzz. New inputs and crash artifacts go to the build dir, never the
+# source tree.
 if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang" OR NOT CMAKE_C_COMPILER_ID MATCHES "Clang")
   message(FATAL_ERROR "TW_FUZZ needs clang: -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++")
 endif()
 
-set(TW_FUZZ_SECONDS 45 CACHE STRING "Seconds each fuzz target runs under ctest")
+set(TW_FUZZ_SEED 1 CACHE STRING "Seed of the fuzz runs under ctest")
+set(TW_FUZZ_RUNS 0 CACHE STRING
+    "Inputs every fuzz target runs under ctest after its seeds (0: each target's own number below)")
+# Each target's number of runs, sized for about a minute on one loaded core:
+# the targets that run a session with threads and sockets are the slow ones.
+set(TW_FUZZ_RUNS_DEFAULT 50000)
+set(TW_FUZZ_RUNS_kelvane_args 15000)
+set(TW_FUZZ_RUNS_data_path 4000)
+set(TW_FUZZ_RUNS_session_setup 4000)
 
 set(TW_FUZZ_SAN -fsanitize=address,undefined -fno-sanitize-recover=undefined
     -fno-omit-frame-pointer)
@@ -43,10 +54,17 @@ foreach(src IN LISTS TW_FUZZ_SOURCES)
   target_link_libraries(${t} PRIVATE tarnwick_cli_fuzz kelvane_core_fuzz)
   target_link_options(${t} PRIVATE -fsanitize=fuzzer)
   target_compile_definitions(${t} PRIVATE TW_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+  set(runs ${TW_FUZZ_RUNS})
+  if(NOT runs)
+    set(runs ${TW_FUZZ_RUNS_DEFAULT})
+    if(DEFINED TW_FUZZ_RUNS_${name})
+      set(runs ${TW_FUZZ_RUNS_${name}})
+    endif()
+  endif()
   add_test(NAME ${t}
-           COMMAND sh ${CMAKE_SOURCE_DIR}/tests/fuzz/run-fuzzer $<TARGET_FILE:${t}>
-                   ${TW_FUZZ_SECONDS} ${CMAKE_SOURCE_DIR}/tests/fuzz/corpus/${name}
-                   ${CMAKE_BINARY_DIR}/fuzz-runs/${name})
+           COMMAND sh ${CMAKE_SOURCE_DIR}/tests/fuzz/run-fuzzer ci $<TARGET_FILE:${t}>
+                   ${CMAKE_SOURCE_DIR}/tests/fuzz/corpus/${name}
+                   ${CMAKE_BINARY_DIR}/fuzz-runs/${name} ${TW_FUZZ_SEED} ${runs})
   set_tests_properties(${t} PROPERTIES LABELS "fuzz" TIMEOUT 900
     ENVIRONMENT "ASAN_OPTIONS=detect_leaks=1:abort_on_error=0;UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
 endforeach()

@@ -3,7 +3,8 @@
 #   library/<layer>/*.cpp       -> vmlib<sfx>         (static)
 #   cli/*.cpp minus main.cpp    -> tarnwick_cli<sfx>  (static), + main.cpp -> Tarnwick<sfx>
 #   kelvane/**/*.c{,pp} minus kelvane/main.cpp -> kelvane_core<sfx>, + main -> kelvane<sfx>
-#   tests/unit/<area>/*.cpp     -> unit_<area><sfx>   (one ctest test each)
+#   tests/unit/<area>/*.cpp     -> unit_<area><sfx>   (one ctest test each; support/ and
+#                                  fakes/ are shared by the areas)
 #   tests/programs/*.cpp        -> tp_<name><sfx>     (helper programs the Python tests start)
 #   tests/**/test_*.py          -> py_<name><sfx>     (plain and asan only)
 file(GLOB_RECURSE TW_LIB_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/library/*.cpp)
@@ -62,10 +63,16 @@ function(tw_variant v)
       continue()
     endif()
     get_filename_component(area ${area_dir} NAME)
+    # support/ and fakes/ hold what the areas share, not tests of their own.
+    if(area STREQUAL "support" OR area STREQUAL "fakes")
+      continue()
+    endif()
     file(GLOB area_src CONFIGURE_DEPENDS ${area_dir}/*.cpp)
     if(NOT area_src)
       continue()
     endif()
+    # Failures reported while a test captures stdout still reach the log.
+    list(APPEND area_src ${CMAKE_SOURCE_DIR}/tests/unit/support/CapturedFailureEcho.cpp)
     set(t unit_${area}${sfx})
     add_executable(${t} ${area_src})
     target_compile_options(${t} PRIVATE ${TW_WARNINGS})
