@@ -158,6 +158,10 @@ int RP_VMAPI_LIB::getConnectionStatus() {
 
 void RP_VMAPI_LIB::setConnectionStatus(int status) {
     m_connectionStatus.store(status);
+    announceConnectionStatus();
+}
+
+void RP_VMAPI_LIB::announceConnectionStatus() {
     if (g_lib.load() == nullptr) return;
     if (Callback cb = m_callback.load()) cb(VMConstants::VMAPI_INFO_CONNECTION_STATUS_UPDATE);
 }
@@ -287,7 +291,13 @@ int RP_VMAPI_LIB::connect(VMConnectionInfo* settings, Callback callback) {
         ZELKSession* attached = session.get();
         // The wait also ends when the session is detached or cancelled.
         auto abandoned = [&] { return m_cancel.load() != 0 || m_session.load() != attached || session->isStopping(); };
+        // A login answer counts once loginCallback has handled it (and set the
+        // connection state from it): the status record is stored first.
         const uint64_t before = session->getSessionStatusGeneration();
+        const uint64_t eventsBefore = m_loginEvents.load();
+        auto answeredSince = [&](uint64_t generation, uint64_t events) {
+            return session->getSessionStatusGeneration() != generation && m_loginEvents.load() != events;
+        };
         sendLogin(0);
         const int64_t timeoutMs = int64_t(connectTimeoutSeconds()) * 1000;
 
@@ -318,12 +328,11 @@ int RP_VMAPI_LIB::connect(VMConnectionInfo* settings, Callback callback) {
             }
         } else if (callback == nullptr) {
             const int64_t deadline = tw::Clock::nowMs() + timeoutMs;
-            const bool answered = waitForMessage(deadline, [&] {
-                return abandoned() || session->getSessionStatusGeneration() != before;
-            });
+            const bool answered =
+                waitForMessage(deadline, [&] { return abandoned() || answeredSince(before, eventsBefore); });
             if (m_cancel.load()) {
                 result = VMConstants::API_CANCELLED;
-            } else if (!answered || session->getSessionStatusGeneration() == before) {
+            } else if (!answered || !answeredSince(before, eventsBefore)) {
                 result = abandoned() ? VMConstants::API_ERROR : VMConstants::API_TIMEOUT;
                 m_lastMessageCode.store(result);
             } else {
@@ -332,12 +341,12 @@ int RP_VMAPI_LIB::connect(VMConnectionInfo* settings, Callback callback) {
                     m_messageSem.timedWaitMs(1000);
                     m_messageSem.timedWaitMs(3000);
                     const uint64_t again = session->getSessionStatusGeneration();
+                    const uint64_t eventsAgain = m_loginEvents.load();
                     sendLogin(1);
                     const bool second = waitForMessage(tw::Clock::nowMs() + timeoutMs, [&] {
-                        return abandoned() || session->getSessionStatusGeneration() != again;
+                        return abandoned() || answeredSince(again, eventsAgain);
                     });
-                    status = second && session->getSessionStatusGeneration() != again ? session->getSessionStatusCode(-1)
-                                                                                     : -1;
+                    status = second && answeredSince(again, eventsAgain) ? session->getSessionStatusCode(-1) : -1;
                 }
                 result = status == VMSessionStatus::LOGIN_SUCCEEDED ? VMConstants::API_SUCCESS : VMConstants::API_ERROR;
                 m_lastMessageCode.store(result);
@@ -346,8 +355,12 @@ int RP_VMAPI_LIB::connect(VMConnectionInfo* settings, Callback callback) {
     } while (false);
 
     if (result == VMConstants::API_SUCCESS) {
-        // The login event may already have reported the connection.
-        if (m_connectionStatus.load() != VMConstants::VMAPI_CONNECTED) setConnectionStatus(VMConstants::VMAPI_CONNECTING);
+        // Connecting again, unless the login event has already moved the state
+        // on (it runs on the receive thread, so only a compare-and-set keeps
+        // its "connected" from being overwritten).
+        int expected = VMConstants::VMAPI_CONNECTING;
+        if (m_connectionStatus.compare_exchange_strong(expected, VMConstants::VMAPI_CONNECTING))
+            announceConnectionStatus();
     } else {
         m_skipDriveCallback.store(0);
         setConnectionStatus(VMConstants::VMAPI_DISCONNECTED);
@@ -438,6 +451,7 @@ void RP_VMAPI_LIB::loginCallback(int status) {
     std::unique_ptr<VMSessionStatus> copy = session ? session->copySessionStatus() : nullptr;
     m_skipDriveCallback.store(0);
     if (copy) lib->setConnectionStatus(connectionStatusFor(copy->getStatus()));
+    lib->m_loginEvents.fetch_add(1);
     if (Callback cb = lib->m_callback.load()) {
         cb(status);
     } else {

@@ -116,6 +116,8 @@ private:
         }
     }
     int connectTimeoutSeconds() const;
+    // The callback, if any, learns of a state change (without storing one).
+    void announceConnectionStatus();
     // Drops the session and the drive list (the session first) and builds new ones.
     void replaceSessionAndDriveList();
 
@@ -137,6 +139,9 @@ private:
     std::atomic<Callback> m_callback{nullptr};
     std::atomic<int> m_connectionStatus{VMConstants::VMAPI_DISCONNECTED};
     std::atomic<int> m_lastMessageCode{0};
+    // Session events loginCallback has handled (a callback-less connect waits
+    // for the one that answers its login).
+    std::atomic<uint64_t> m_loginEvents{0};
     // A connect call is under way (cancelConnect is accepted only then).
     std::atomic<bool> m_connectInProgress{false};
     // Serialises disconnect calls with each other and with the destructor.
