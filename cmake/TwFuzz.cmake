@@ -16,8 +16,8 @@ set(TW_FUZZ_RUNS 0 CACHE STRING
     "Inputs every fuzz target runs under ctest after its seeds (0: each target's own number below)")
 # Each target's number of runs, sized for about a minute on one loaded core:
 # the targets that run a session with threads and sockets are the slow ones.
-set(TW_FUZZ_RUNS_DEFAULT 50000)
-set(TW_FUZZ_RUNS_kelvane_args 15000)
+set(TW_FUZZ_RUNS_DEFAULT 150000)
+set(TW_FUZZ_RUNS_kelvane_args 40000)
 set(TW_FUZZ_RUNS_data_path 4000)
 set(TW_FUZZ_RUNS_session_setup 4000)
 

@@ -84,7 +84,9 @@ function(tw_variant v)
       TW_TARNWICK_BIN="$<TARGET_FILE:Tarnwick${sfx}>"
       TW_KELVANE_BIN="$<TARGET_FILE:kelvane${sfx}>")
     add_test(NAME ${t} COMMAND ${t})
-    set_tests_properties(${t} PROPERTIES LABELS "unit;${v}" TIMEOUT 600
+    # Generous: one area's program under ThreadSanitizer on a loaded machine
+    # has taken eight minutes.
+    set_tests_properties(${t} PROPERTIES LABELS "unit;${v}" TIMEOUT 1800
       ENVIRONMENT "TSAN_OPTIONS=halt_on_error=1 second_deadlock_stack=1;ASAN_OPTIONS=detect_leaks=1;UBSAN_OPTIONS=print_stacktrace=1")
   endforeach()
 

@@ -120,9 +120,14 @@ void checkSkuBin(const std::vector<const char*>& args) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     twfuzz::silenceStdout();
     g_example = readFile(std::string(TW_SOURCE_DIR) + "/examples/sku/SKU.xml");
-    std::string tmpl = (fs::current_path() / "kelvane-run-XXXXXX").string();
-    if (!mkdtemp(tmpl.data())) twfuzz::fail("mkdtemp");
-    g_dir = tmpl;
+    // A fixed name, and only relative paths while fuzzing: the texts the run
+    // compares steer the fuzzer, and a random name would make the fixed run
+    // of the tests differ from one time to the next. (Each fuzzer process
+    // runs in a work directory of its own.)
+    g_dir = (fs::current_path() / "kelvane-run").string();
+    std::error_code ec;
+    fs::remove_all(g_dir, ec);
+    if (!fs::create_directory(g_dir, ec)) twfuzz::fail("scratch directory");
     if (chdir(g_dir.c_str()) != 0) twfuzz::fail("chdir");
     std::atexit(removeScratch);
     kv::KelvaneClock::setSource([] { return std::time_t(1700000000); });
@@ -153,7 +158,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (std::string& l : lines) argv.push_back(l.data());
     argv.push_back(nullptr);
 
-    for (const auto& e : fs::directory_iterator(g_dir)) fs::remove_all(e.path());
+    for (const auto& e : fs::directory_iterator(".")) fs::remove_all(e.path());
     {
         std::ofstream f("SKU.xml", std::ios::binary);
         f << xml;
