@@ -8,6 +8,7 @@
 #include <string>
 
 #include "TlsTestSupport.h"
+#include "support/LogSandbox.h"
 #include "tls/ASocket.h"
 #include "tls/CertHandler.h"
 #include "tls/CertificatePrompt.h"
@@ -253,6 +254,17 @@ TEST_F(PeerNameTest, OnlyAVerifiedOrAcceptedPeerGetsThrough) {
             }
         }
     }
+}
+
+// The console styles ask nobody and go on for this one connection; their
+// debug log tells why the certificate was not verified.
+TEST_F(PeerNameTest, TheConsoleLogSaysTheNameDidNotMatch) {
+    twtest::LogSandbox log(3);  // to the file only
+    const Outcome o =
+        connectTo("-cert evil.pem -key named.key -cert_chain int.pem", nullptr, trust.path(), nullptr, "localhost");
+    EXPECT_EQ(o.result, 1);
+    EXPECT_EQ(o.state, CertHandler::STATE_ASKING);
+    EXPECT_NE(log.logText().find("does not name the peer (62)"), std::string::npos);
 }
 
 TEST_F(CertHandlerTest, PromptRecordOutsideTheCallback) {
