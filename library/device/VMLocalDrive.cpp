@@ -147,6 +147,25 @@ int VMLocalDrive::refresh() {
     return VMConstants::API_SUCCESS;
 }
 
+void VMLocalDrive::takeMedium(const VMLocalDrive& p) {
+    m_localDriveType = p.m_localDriveType;
+    m_lastError = p.m_lastError;
+    m_writable = p.m_writable;
+    m_mounted = p.m_mounted;
+    m_readOnly = p.m_readOnly;
+    m_hasMedia = p.m_hasMedia;
+    m_isDrive = p.m_isDrive;
+    m_mapAsFloppy = p.m_mapAsFloppy;
+    m_numberOfBlocks = p.m_numberOfBlocks;
+    m_blockSize = p.m_blockSize;
+    m_cylinders = p.m_cylinders;
+    m_heads = p.m_heads;
+    m_sectors = p.m_sectors;
+    m_lbaStart = p.m_lbaStart;
+    m_blocksWhole = p.m_blocksWhole;
+    m_blocksFloppy = p.m_blocksFloppy;
+}
+
 int VMLocalDrive::loadCHS(VMIO::Handle handle, int openKind) {
     static const wchar_t* who = L"VMLocalDrive::loadCHS:";
     const unsigned whole = m_numberOfBlocks;
