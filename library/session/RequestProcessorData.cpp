@@ -160,8 +160,14 @@ bool RequestProcessor::serveRead(ReadRequest& packet, VMRemoteDrive& rd, VMLocal
         uint8_t* wire = answer->reserve(size_t(layout.wireBytes(count)));
         const bool scsi = isScsiType(ld.getLocalDriveType());
         const VMIO::Handle handle = ld.getFileHandle();
+        // Pass-through commands go in chunks of kChunk; a positioned read
+        // fills a whole answer packet at once. After a failed read the rest
+        // goes in chunks too, so a medium error loses no more data than a
+        // chunked read would have.
+        bool chunked = scsi;
         while (bytesRead < total) {
-            const uint32_t chunk = uint32_t(std::min<uint64_t>({total - bytesRead, kChunk, layout.roomAt(bytesRead)}));
+            const uint64_t limit = chunked ? kChunk : total;
+            const uint32_t chunk = uint32_t(std::min<uint64_t>({total - bytesRead, limit, layout.roomAt(bytesRead)}));
             uint8_t* into = wire + layout.wireOffset(bytesRead);
             int64_t n;
             if (scsi) {
@@ -171,6 +177,10 @@ bool RequestProcessor::serveRead(ReadRequest& packet, VMRemoteDrive& rd, VMLocal
                 n -= n % int64_t(blockSize);
             } else {
                 n = VMIO::ReadDriveEx(handle, position * blockSize + bytesRead, chunk, into);
+                if (n <= 0 && !chunked && chunk > kChunk) {
+                    chunked = true;
+                    continue;
+                }
             }
             if (n <= 0) {
                 LogMessage("%s ## READ FAILED: SENT STATUS <>0 ##\n", who);

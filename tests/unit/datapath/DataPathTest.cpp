@@ -4,12 +4,17 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "api/VMRemoteDrive.h"
+#include "device/LinuxVMIOPlatform.h"
+#include "device/VMIO.h"
 #include "protocol/ClientStatusMessage.h"
 #include "protocol/ReadResponse.h"
 #include "session/ReadAnswer.h"
@@ -111,6 +116,46 @@ struct DataRig : Rig {
         if (packets.empty() || packets.back().type != 0x0410) return -100;
         return int(u32(packets.back().body, 0));
     }
+};
+
+// The real files, with every positioned read recorded; the bytes from
+// failFrom on cannot be read (a read that reaches them stops short of them,
+// the next one fails, as on a disk with a bad spot).
+class RecordingPlatform : public LinuxVMIOPlatform {
+public:
+    std::atomic<uint64_t> failFrom{UINT64_MAX};
+
+    ssize_t readAt(intptr_t handle, void* buf, size_t count, uint64_t offset) override {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_reads.push_back(count);
+        }
+        const uint64_t bad = failFrom.load();
+        if (offset >= bad) {
+            errno = EIO;
+            return -1;
+        }
+        return LinuxVMIOPlatform::readAt(handle, buf, size_t(std::min<uint64_t>(count, bad - offset)), offset);
+    }
+    std::vector<size_t> takeReads() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return std::exchange(m_reads, {});
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<size_t> m_reads;
+};
+
+class UsePlatform {
+public:
+    explicit UsePlatform(VMIOPlatform& p) : m_old(VMIO::setPlatform(&p)) {}
+    ~UsePlatform() { VMIO::setPlatform(m_old); }
+    UsePlatform(const UsePlatform&) = delete;
+    UsePlatform& operator=(const UsePlatform&) = delete;
+
+private:
+    VMIOPlatform* m_old;
 };
 
 }  // namespace
@@ -361,4 +406,36 @@ TEST(DataPath, ServingWhileAnotherThreadRemaps) {
     done.store(true);
     remapper.join();
     EXPECT_GT(served, 0);
+}
+
+TEST(DataPath, ImageReadsFillAWholePacketAtOnceAndABadSpotLosesNoMore) {
+    RecordingPlatform platform;
+    UsePlatform use(platform);
+    DataRig rig;
+    rig.map(rig.iso, 2, 1);
+    platform.takeReads();
+    struct Case {
+        uint32_t start, count, max;
+        uint64_t failFrom;
+        std::vector<size_t> reads;
+        uint32_t blocksSent;
+        int status;
+    } cases[] = {
+        {0, 32, 32, UINT64_MAX, {65536}, 32, 0},
+        {1, 40, 0, UINT64_MAX, {81920}, 40, 0},
+        {0, 64, 16, UINT64_MAX, {32768, 32768, 32768, 32768}, 64, 0},
+        {3, 5, 2, UINT64_MAX, {4096, 4096, 2048}, 5, 0},
+        // Unreadable from block 20 on: what reads of 32 KiB get before the
+        // bad spot is still sent.
+        {0, 32, 32, 20 * 2048, {65536, 24576, 32768, 32768, 24576}, 16, 2},
+        {0, 32, 32, 0, {65536, 32768}, 0, 2},
+    };
+    for (const Case& c : cases) {
+        platform.failFrom.store(c.failFrom);
+        std::vector<Sent> a = rig.answer(readRequest(2, c.start, c.count, c.max));
+        EXPECT_EQ(platform.takeReads(), c.reads) << c.start << "/" << c.count << "/" << c.failFrom;
+        EXPECT_EQ(DataRig::dataOf(a), rig.isoData.substr(size_t(c.start) * 2048, size_t(c.blocksSent) * 2048))
+            << c.start << "/" << c.count << "/" << c.failFrom;
+        EXPECT_EQ(DataRig::statusOf(a), c.status);
+    }
 }
