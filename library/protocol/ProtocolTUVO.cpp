@@ -166,7 +166,7 @@ ASocket* ProtocolTUVO::getSocketReconnect(int method, int sessionId) {
     m_reconnectMethod = method;
     closeSocket();
 
-    std::printf("**********2*************\n");
+    std::printf("**********2*************");
     std::fflush(stdout);
     LogMessage("%s Initializing m_socket\n", kReconnect);
     try {
