@@ -379,7 +379,7 @@ ASocket* ProtocolTUVO::receiveSessionSetup() {
     LogMessage("%s capabilities: %i port: %i\n", kReceive, m_capabilities, m_newPort);
     if (m_newPort != 0) {
         closeSocket();
-        std::printf("**********3*************\n");
+        std::printf("**********3*************");
         std::fflush(stdout);
         m_socket = openSocket(m_newPort, 0);
     }
