@@ -104,7 +104,7 @@ int VMLocalDrive::refresh() {
         m_hasMedia = 1;
         openKind = 1;
     }
-    if (isOneOf(type, {1, 4})) {
+    if (isOneOf(type, {1, 3, 4})) {
         m_writable = 1;
         m_readOnly = 0;
         m_mounted = 0;
@@ -121,7 +121,7 @@ int VMLocalDrive::refresh() {
             }
             loadCHS(h, openKind);
             // A write-protected stick is as read-only as a protected floppy.
-            if (isOneOf(type, {1, 4}) && !VMIO::IsDeviceWritable(h)) {
+            if (isOneOf(type, {1, 3, 4}) && !VMIO::IsDeviceWritable(h)) {
                 m_writable = 0;
                 m_readOnly = 1;
             }
