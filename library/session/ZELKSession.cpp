@@ -712,6 +712,8 @@ void ZELKSession::stopSession() {
     } catch (const char* text) {
         LogMessage("%s exception caught: %s\n", who, text);
     }
+    // A reconnection cut short by the stop (its thread stopped) is over too.
+    m_reconnecting.store(0);
 
     if (m_vmSessionCallback.load() != nullptr) {
         if (!m_loginRefused.load()) setSessionStatusCode(VMSessionStatus::VM_SESSION_CLOSED);
