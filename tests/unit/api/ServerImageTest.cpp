@@ -117,7 +117,9 @@ TEST(ServerImageTest, FiguresAreReadUnderTheLockWhileTheListChanges) {
     VMServerImageList list;
     VMServerImage a = Image(1, "a.iso", VMServerImageList::SERVER_IMAGE_FORMAT_ISO);
     std::atomic<bool> done{false};
+    std::atomic<bool> reading{false};
     std::thread writer([&] {
+        while (!reading.load()) std::this_thread::yield();
         for (int i = 1; i <= 200; ++i) {
             list.setStoreId(i);
             list.setStoreSpace(uint64_t(i) * 512);
@@ -127,13 +129,14 @@ TEST(ServerImageTest, FiguresAreReadUnderTheLockWhileTheListChanges) {
         done = true;
     });
     int lastId = 0;
-    while (!done.load()) {
+    do {
         const int id = list.getStoreId();
         EXPECT_GE(id, lastId);
         lastId = id;
         EXPECT_LE(list.getFreeSpace(), list.getStoreSize() + 256 * 200);
         EXPECT_LE(list.getNumberOfImages(), 1);
-    }
+        reading = true;
+    } while (!done.load());
     writer.join();
     EXPECT_EQ(list.getStoreId(), 200);
     EXPECT_EQ(list.getStoreSize(), 200u * 512);
