@@ -1,6 +1,7 @@
 #include "protocol/ProtocolTUVO.h"
 
 #include <openssl/rand.h>
+#include <openssl/x509.h>
 
 #include <chrono>
 #include <cstdio>
@@ -39,6 +40,8 @@ ProtocolTUVO::ProtocolTUVO(const char* host, int quiet, CertificateCallbackInter
     m_plainTextSemaphore = std::make_unique<ASemaphore>();
     fillRandom(RANDOM_LENGTH, m_random);
 }
+
+void ProtocolTUVO::X509Free::operator()(X509* x) const { X509_free(x); }
 
 ProtocolTUVO::~ProtocolTUVO() {
     LogMessage("%s Entered. %p\n", "ProtocolTUVO::~ProtocolTUVO:", static_cast<void*>(this));
@@ -108,6 +111,7 @@ std::unique_ptr<ASocket> ProtocolTUVO::openSocket(int port, int fallback) {
                                            m_clientKey, fallback);
         socket->connect(m_info ? m_info->getCertPath() : nullptr,
                         m_info ? static_cast<X509*>(m_info->getManagedCert()) : nullptr);
+        if (m_answeredCert) CertHandler::setKnownCertificate(m_answeredCert.get());
     } catch (const char* e) {
         LogMessage("%s %s\n", "ProtocolTUVO::openSocket:", e);
         if (socket) socket->close();
@@ -339,7 +343,14 @@ ASocket* ProtocolTUVO::receiveSessionSetup() {
 
     // Choose the mode. With encryption forced the plain-text bit is ignored,
     // so nobody can make the client send its password in clear.
-    bool plainOffered = (caps & 0x1) != 0 && !m_forceEncryption;
+    // The same goes for the TLS retry: the server asked for TLS first, and a
+    // broken handshake must not turn that into clear text.
+    bool plainOffered = (caps & 0x1) != 0 && !m_forceEncryption && m_retryCount == 0;
+    if (m_retryCount > 0 && (caps & 0xC) == 0) {
+        LogMessage("%s TLS retry offered no TLS (capabilities=%i): no clear text after TLS was asked\n", kReceive,
+                   int(caps));
+        fail("Unable To Connect");
+    }
     if (caps == 0) {
         LogMessage("%s no capabilities offered\n", kReceive);
         closeSocket();
@@ -404,14 +415,26 @@ ASocket* ProtocolTUVO::receiveSessionSetup() {
             closeSocket();
             return nullptr;
         } else {
+            // The user's answer about this certificate holds for the retry too.
+            m_answeredCert.reset(CertHandler::getAnsweredCertificate());
             closeSocket();
             LogMessage("Sleeping 500\n");
             tw::Clock::sleepMs(500);
             LogMessage("**********Attempting a fallback 2 *************\n");
             int port = m_newPort != 0 ? m_newPort : m_Port;
             LogMessage("%s new ASocket -- Host %s, Port %d, m_Port %d \n", kReceive, m_host.c_str(), port, m_Port);
+            // The answered certificate is known for the retry only (openSocket
+            // hands it over); afterwards the settings' one is known again.
+            struct KnownForRetry {
+                ProtocolTUVO* self;
+                X509* previous;
+                ~KnownForRetry() {
+                    CertHandler::setKnownCertificate(previous);
+                    self->m_answeredCert.reset();
+                }
+            } known{this, CertHandler::getKnownCertificate()};
             m_socket = openSocket(port, 3);
-                m_socket->setBypassSsl(true);
+            m_socket->setBypassSsl(true);
             if (m_info && m_info->isProxied()) {
                 int status = proxyHandshake(m_socket.get(), m_info->getSessionProxyOnly());
                 LogMessage("ProtocolTUVO::getGORNSocket() Proxy Connection Status = %d\n", status);

@@ -123,5 +123,11 @@ private:
     int m_capabilities;
     int m_newPort = 0;
     const VMConnectionInfo* m_info = nullptr;
+    // The certificate the user accepted in the first handshake of this
+    // connect, known to the TLS retry.
+    struct X509Free {
+        void operator()(X509* x) const;
+    };
+    std::unique_ptr<X509, X509Free> m_answeredCert;
     std::unique_ptr<ASocket> m_socket;
 };

@@ -233,8 +233,16 @@ bool SendThread::writeBatch() {
             continue;
         }
         uint8_t* out = m_buffer.data() + at;
-        packet->writeHeader(out);
-        packet->writeBody(out + ZELKPacket::HEADER_SIZE);
+        try {
+            packet->writeHeader(out);
+            packet->writeBody(out + ZELKPacket::HEADER_SIZE);
+        } catch (...) {
+            // Only this packet is lost; the thread and the packets after it go on.
+            LogMessage("%s dropping packet (0x%.4x) that could not be built.\n", "SendThread::run:",
+                       unsigned(packet->getType()));
+            lastStaged = false;
+            continue;
+        }
         if (lastStaged)
             m_segments.back().length += length;
         else

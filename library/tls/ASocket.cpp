@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -14,6 +15,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
+#include <openssl/x509v3.h>
 
 #include <algorithm>
 #include <climits>
@@ -97,6 +99,45 @@ int pollFor(int fd, short events, long long limitMs) {
             return 0;
         }
         if (errno != EINTR) return POLLERR;
+    }
+}
+
+bool waitReady(int fd, bool forWrite) {
+    if (fd < 0) return false;
+    // Hang-up and errors are left for the next call to report.
+    return pollFor(fd, forWrite ? POLLOUT : POLLIN, -1) != 0;
+}
+
+constexpr ssize_t kWouldBlock = -2;
+
+// The one retry loop of every plain send and receive: the call is repeated
+// after a signal, and after waiting for the socket when it is not ready (or,
+// without wait, kWouldBlock is returned). Otherwise the call's result, -1 on
+// an error.
+template <class Call>
+ssize_t plainIo(int fd, bool forWrite, bool wait, Call call) {
+    for (;;) {
+        const ssize_t r = call();
+        if (r >= 0) return r;
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+        if (!wait) return kWouldBlock;
+        if (!waitReady(fd, forWrite)) return -1;
+    }
+}
+
+// The peer the certificate must name: the host the connection was opened to.
+void expectPeer(SSL* ssl, const char* host) {
+    if (host == nullptr || *host == '\0') return;
+    X509_VERIFY_PARAM* param = SSL_get0_param(ssl);
+    unsigned char address[sizeof(in6_addr)];
+    const bool isAddress = inet_pton(AF_INET, host, address) == 1 || inet_pton(AF_INET6, host, address) == 1;
+    X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    const int set = isAddress ? X509_VERIFY_PARAM_set1_ip_asc(param, host)
+                              : X509_VERIFY_PARAM_set1_host(param, host, 0);
+    if (set != 1) {
+        ERR_clear_error();
+        LogMessage("%s cannot expect peer %s\n", "ASocket::sslConnect:", host);
     }
 }
 
@@ -382,6 +423,7 @@ int ASocket::sslConnect() {
     if (fd != -1) {
         SSL_clear(ssl);
         SSL_set_fd(ssl, fd);
+        expectPeer(ssl, m_host);
         if (!m_quiet) {
             std::printf(" SSL Start handshake\n");
             std::fflush(stdout);
@@ -518,12 +560,7 @@ int ASocket::sslIo(bool writing, char* buffer, int length, int* sslError, bool w
     }
 }
 
-bool ASocket::waitIo(int fd, bool forWrite) {
-    if (fd < 0) return false;
-    const int ev = pollFor(fd, forWrite ? POLLOUT : POLLIN, -1);
-    // Hang-up and errors are left for the next call to report.
-    return ev != 0;
-}
+bool ASocket::waitIo(int fd, bool forWrite) { return waitReady(fd, forWrite); }
 
 int ASocket::write(const char* data, int length) {
     if (m_socketState.load() != STATE_CONNECTED) return -1;
@@ -534,16 +571,9 @@ int ASocket::write(const char* data, int length) {
         if (length <= 0) return 0;
         int sent = 0;
         while (sent < length) {
-            const ssize_t r = send(fd, data + sent, length - sent, MSG_NOSIGNAL);
-            if (r < 0 && errno == EINTR) continue;
-            if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                if (!waitIo(fd, true)) {
-                    result = -1;
-                    break;
-                }
-                continue;
-            }
-            result = r < 0 ? -1 : static_cast<int>(r);
+            const ssize_t r = plainIo(fd, true, true,
+                                      [&] { return send(fd, data + sent, size_t(length - sent), MSG_NOSIGNAL); });
+            result = static_cast<int>(r);
             if (r <= 0) break;
             sent += static_cast<int>(r);
         }
@@ -593,13 +623,8 @@ int ASocket::readSome(char* buffer, int minimum, int capacity) {
                 if (!waitIo(fd, false)) return -1;
                 continue;
             }
-            const ssize_t n = recv(fd, buffer + got, size_t(capacity - got), 0);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                if (!waitIo(fd, false)) return -1;
-                continue;
-            }
-            r = n < 0 ? -1 : static_cast<int>(n);
+            r = static_cast<int>(
+                plainIo(fd, false, true, [&] { return recv(fd, buffer + got, size_t(capacity - got), 0); }));
         } else {
             int err = 0;
             r = sslIo(false, buffer + got, capacity - got, &err, waitFirst);
@@ -667,9 +692,10 @@ int ASocket::writeSome(const char* data, int length) {
         const int fd = m_socketFD.load();
         if (fd == -1) return -1;
         while (done < length) {
-            const ssize_t r = send(fd, data + done, size_t(length - done), MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (r < 0 && errno == EINTR) continue;
-            if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+            const ssize_t r = plainIo(fd, true, false, [&] {
+                return send(fd, data + done, size_t(length - done), MSG_NOSIGNAL | MSG_DONTWAIT);
+            });
+            if (r == kWouldBlock) break;
             if (r < 0) {
                 m_socketState.store(STATE_ERROR);
                 return -1;
@@ -716,11 +742,7 @@ int ASocket::writePlainSegments(const ByteSegment* segments, int count) {
         msghdr msg{};
         msg.msg_iov = &iov[next];
         msg.msg_iovlen = std::min<size_t>(iov.size() - next, IOV_MAX);
-        const ssize_t r = sendmsg(fd, &msg, MSG_NOSIGNAL);
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (waitIo(fd, true)) continue;
-        }
+        const ssize_t r = plainIo(fd, true, true, [&] { return sendmsg(fd, &msg, MSG_NOSIGNAL); });
         if (r < 0) {
             m_socketState.store(STATE_ERROR);
             return -1;

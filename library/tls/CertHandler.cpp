@@ -4,6 +4,7 @@
 
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
+#include <openssl/x509v3.h>
 
 #include <atomic>
 #include <cstring>
@@ -33,6 +34,7 @@ struct HandlerState {
     CertificateCallbackInterface* session = nullptr;
     X509* known = nullptr;    // borrowed
     X509* primary = nullptr;  // own reference
+    X509* answered = nullptr; // own reference: the leaf the user accepted in this handshake
     std::string trustDirectory;
 };
 
@@ -60,6 +62,24 @@ std::vector<X509*> chainOf(X509_STORE_CTX* context) {
     return certs;
 }
 
+// Whether the leaf names the peer this handshake was opened to: an address
+// against the certificate's IP addresses, a name against its DNS names (the
+// subject's common name only when it has none). No expected peer: no match.
+bool namesThePeer(X509* leaf, X509_STORE_CTX* context, int* mismatch) {
+    X509_VERIFY_PARAM* param = X509_STORE_CTX_get0_param(context);
+    *mismatch = X509_V_ERR_HOSTNAME_MISMATCH;
+    if (leaf == nullptr || param == nullptr) return false;
+    if (char* ip = X509_VERIFY_PARAM_get1_ip_asc(param)) {
+        *mismatch = X509_V_ERR_IP_ADDRESS_MISMATCH;
+        const bool match = X509_check_ip_asc(leaf, ip, 0) == 1;
+        OPENSSL_free(ip);
+        return match;
+    }
+    const char* host = X509_VERIFY_PARAM_get0_host(param, 0);
+    return host != nullptr &&
+           X509_check_host(leaf, host, 0, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS, nullptr) == 1;
+}
+
 }  // namespace
 
 void CertHandler::init(CertificateCallbackInterface* session) {
@@ -69,6 +89,8 @@ void CertHandler::init(CertificateCallbackInterface* session) {
     s.state.store(STATE_INIT);
     s.decided.store(false);
     s.session = session;
+    X509_free(s.answered);
+    s.answered = nullptr;
 }
 
 void CertHandler::setTrustDirectory(const char* directory) {
@@ -113,7 +135,16 @@ void CertHandler::clearCertificates() {
     s.known = nullptr;
     X509_free(s.primary);
     s.primary = nullptr;
+    X509_free(s.answered);
+    s.answered = nullptr;
     s.callbackSeen.store(false);
+}
+
+X509* CertHandler::getAnsweredCertificate() {
+    HandlerState& s = hs();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (s.answered == nullptr || X509_up_ref(s.answered) != 1) return nullptr;
+    return s.answered;
 }
 
 int CertHandler::verify_callback(int ok, X509_STORE_CTX* context) {
@@ -133,10 +164,17 @@ int CertHandler::verify_callback(int ok, X509_STORE_CTX* context) {
         session = s.session;
         known = s.known;
     }
-    s.lastError.store(X509_STORE_CTX_get_error(context));
+    // After the verdict, later reports of this handshake do not change what
+    // the question showed.
+    if (!s.decided.load()) s.lastError.store(X509_STORE_CTX_get_error(context));
     s.callbackSeen.store(true);
 
-    if (known != nullptr && current != nullptr && X509_cmp(known, current) == 0) return 1;
+    const std::vector<X509*> chain = chainOf(context);
+    X509* leaf = chain.empty() ? nullptr : chain[0];
+    // The certificate accepted earlier is the leaf; an error may be reported
+    // higher up the chain it came with (its issuer unknown here).
+    const auto isKnown = [known](X509* cert) { return cert != nullptr && X509_cmp(known, cert) == 0; };
+    if (known != nullptr && (isKnown(current) || isKnown(leaf))) return 1;
     if (ok) {
         // Trusting a CA of the chain decides nothing about the certificates below it.
         s.state.store(STATE_ACCEPTED);
@@ -149,7 +187,7 @@ int CertHandler::verify_callback(int ok, X509_STORE_CTX* context) {
     CertLog("%s SSL NOT OK!\n", fn);
     std::vector<unsigned char> buffer;
     std::vector<int> sizes;
-    for (X509* cert : chainOf(context)) {
+    for (X509* cert : chain) {
         unsigned char* der = nullptr;
         const int n = i2d_X509(cert, &der);
         if (n <= 0) continue;
@@ -160,13 +198,29 @@ int CertHandler::verify_callback(int ok, X509_STORE_CTX* context) {
     sizes.push_back(0);
     const int total = static_cast<int>(buffer.size());
 
-    const int result = ValidateX509Certificate(sizes.data(), buffer.data(), total);
+    int result = ValidateX509Certificate(sizes.data(), buffer.data(), total);
     CertLog("%s ValidateX509Certificate returned %d\n", fn, result);
     if (result == 0) {
-        s.state.store(STATE_ACCEPTED);
-        s.decided.store(true);
-        return 1;
+        // A trusted chain proves only who the certificate names. One the user
+        // saved earlier stays accepted whatever its names.
+        int mismatch = 0;
+        if (namesThePeer(leaf, context, &mismatch)) {
+            s.state.store(STATE_ACCEPTED);
+            s.decided.store(true);
+            return 1;
+        }
+        if (IsSavedCertificate(leaf)) {
+            CertLog("%s saved certificate accepted\n", fn);
+            s.state.store(STATE_ACCEPTED);
+            s.decided.store(true);
+            return 1;
+        }
+        CertLog("%s certificate does not name the peer (%d)\n", fn, mismatch);
+        result = mismatch;
     }
+    // The question shows what validation found, not what the handshake's own
+    // store (without the system roots) reported first.
+    s.lastError.store(result);
     if (session == nullptr) return 0;
 
     CertificatePrompt prompt;
@@ -193,6 +247,11 @@ int CertHandler::verify_callback(int ok, X509_STORE_CTX* context) {
         s.state.store(STATE_ACCEPTED);
         CertLog("%s RUN_ONCE!\n", fn);
         break;
+    }
+    if (s.state.load() == STATE_ACCEPTED && leaf != nullptr && X509_up_ref(leaf) == 1) {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        X509_free(s.answered);
+        s.answered = leaf;
     }
     return 0;
 }

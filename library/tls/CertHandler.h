@@ -44,6 +44,10 @@ public:
     // Copies the value of key (for example "/CN=") from a one-line name.
     static void getDNComponent(const char* key, const char* name, int length, char* output);
 
+    // The leaf the user accepted (RUN or RUN ONCE) in the handshake since the
+    // last init, as a new reference for the caller; null when none.
+    static X509* getAnsweredCertificate();
+
     // Forgets the primary and known certificate (not freed).
     static void clearCertificates();
 };

@@ -73,6 +73,28 @@ struct X509Deleter {
 };
 using X509Ptr = std::unique_ptr<X509, X509Deleter>;
 
+// Full paths of the *.pem files of the trust directory, in name order.
+std::vector<std::string> trustDirectoryFiles() {
+    std::vector<std::string> paths;
+    const std::string dir = CertHandler::getTrustDirectory();
+    if (dir.empty()) return paths;
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d))
+            if (std::strstr(e->d_name, ".pem") != nullptr) names.emplace_back(e->d_name);
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) {
+        std::string path;
+        if (!BuildCertificatePath(path, name)) continue;
+        struct stat st;
+        if (stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) continue;
+        paths.push_back(path);
+    }
+    return paths;
+}
+
 }  // namespace
 
 bool GetKeptLeaf(std::vector<unsigned char>& der, bool* tooLarge) {
@@ -185,26 +207,21 @@ X509_STORE* InitSSLContext() {
         CertLog("%s CertOpenSystemStore() failed, ignore\n", fn);
     }
 
-    const std::string dir = CertHandler::getTrustDirectory();
-    if (!dir.empty()) {
-        std::vector<std::string> names;
-        if (DIR* d = opendir(dir.c_str())) {
-            while (dirent* e = readdir(d))
-                if (std::strstr(e->d_name, ".pem") != nullptr) names.emplace_back(e->d_name);
-            closedir(d);
-        }
-        std::sort(names.begin(), names.end());
-        for (const std::string& name : names) {
-            std::string path;
-            if (!BuildCertificatePath(path, name)) continue;
-            struct stat st;
-            if (stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) continue;
-            CertLog("%s Cert file %s found\n", fn, path.c_str());
-            X509Ptr cert(PEM_read_file_X509(path));
-            if (cert && X509_STORE_add_cert(store, cert.get()) != 1) ERR_clear_error();
-        }
+    for (const std::string& path : trustDirectoryFiles()) {
+        CertLog("%s Cert file %s found\n", fn, path.c_str());
+        X509Ptr cert(PEM_read_file_X509(path));
+        if (cert && X509_STORE_add_cert(store, cert.get()) != 1) ERR_clear_error();
     }
     return store;
+}
+
+bool IsSavedCertificate(X509* cert) {
+    if (cert == nullptr) return false;
+    for (const std::string& path : trustDirectoryFiles()) {
+        X509Ptr saved(PEM_read_file_X509(path));
+        if (saved && X509_cmp(saved.get(), cert) == 0) return true;
+    }
+    return false;
 }
 
 int ValidateX509Certificate(const int* sizes, const unsigned char* chain, int total) {

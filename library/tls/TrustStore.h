@@ -22,6 +22,10 @@ X509_STORE* InitSSLContext();
 // TKW_<SHA-256 of the issuer name>_<serial>.pem. 0, or 50 on failure.
 int SaveX509Certificate(const unsigned char* chain, int total);
 
+// True when cert is one of the certificates of the trust directory (one the
+// user accepted and saved, or put there).
+bool IsSavedCertificate(X509* cert);
+
 // New X509* or null.
 X509* PEM_read_file_X509(const std::string& path);
 // 0 or 50.

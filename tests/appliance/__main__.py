@@ -48,6 +48,8 @@ def main(argv=None):
     p.add_argument("--fail-tls", type=int, default=0, help="drop this many TLS attempts")
     p.add_argument("--silent-tls", action="store_true", help="never answer a TLS ClientHello")
     p.add_argument("--tls-minimum", default="TLSv1_2", help="TLSv1, TLSv1_1, TLSv1_2 or TLSv1_3")
+    p.add_argument("--tls-maximum", help="highest TLS version, named as --tls-minimum")
+    p.add_argument("--retry-caps", type=_int, help="capabilities of every reply after the first")
     p.add_argument("--cert-dir", help="folder of the self-signed certificate (made when missing)")
     p.add_argument("--login-status", default="0", help="status, or comma list one per login")
     p.add_argument("--no-login-answer", action="store_true")
@@ -69,7 +71,8 @@ def main(argv=None):
                  reply_bytes=bytes.fromhex(a.reply_hex) if a.reply_hex else None,
                  close_after_reply=a.close_after_reply, move_port=a.move_port, silent=a.silent, fail_tls_handshakes=a.fail_tls,
                  silent_tls=a.silent_tls,
-                 tls_minimum=a.tls_minimum, cert_dir=a.cert_dir,
+                 tls_minimum=a.tls_minimum, tls_maximum=a.tls_maximum, cert_dir=a.cert_dir,
+                 retry_capabilities=a.retry_caps,
                  login_status=statuses if len(statuses) > 1 else statuses[0],
                  answer_login=not a.no_login_answer, drives=_drives(a.drives),
                  answer_drive_list=not a.no_drive_answer, map_status=a.map_status,

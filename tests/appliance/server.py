@@ -27,6 +27,7 @@ class Config:
     reply_length: int = 68
     first_timeout: int = 20
     second_timeout: int = 120
+    retry_capabilities: int = None  # capabilities of every reply after the first (None: the same)
     reply_bytes: bytes = None       # sent instead of the built reply (short, oversize, garbage)
     close_after_reply: bool = False  # close the connection right after the reply
     move_port: bool = False         # the reply moves the client to a second listener
@@ -37,6 +38,7 @@ class Config:
     # TLS.
     cert_dir: str = None            # where the self-signed certificate lives (made when missing)
     tls_minimum: str = "TLSv1_2"    # ssl.TLSVersion name; "TLSv1" enables the legacy fallback
+    tls_maximum: str = None         # highest TLS version (None: the library's)
     # Login and session.
     login_status: object = 0        # an int, or a list used one per login (last one repeats)
     login_name: str = None
@@ -112,6 +114,7 @@ class FakeAppliance:
         self._stop = threading.Event()
         self._next_conn = 0
         self._tls_failures_left = self.config.fail_tls_handshakes
+        self._replies_sent = 0
         self._logins = 0
         self._ssl_ctx = None
         self.port = None
@@ -266,6 +269,8 @@ class FakeAppliance:
         if self.config.tls_minimum != "TLSv1_2":
             ctx.set_ciphers("ALL:@SECLEVEL=0")
         ctx.minimum_version = getattr(ssl.TLSVersion, self.config.tls_minimum)
+        if self.config.tls_maximum:
+            ctx.maximum_version = getattr(ssl.TLSVersion, self.config.tls_maximum)
         return ctx
 
     def _listen(self, port):
@@ -423,15 +428,19 @@ class FakeAppliance:
 
     def _send_reply(self, conn):
         c = self.config
+        with self._cond:
+            first = self._replies_sent == 0
+            self._replies_sent += 1
+        caps = c.capabilities if first or c.retry_capabilities is None else c.retry_capabilities
         if c.reply_bytes is not None:
             reply = c.reply_bytes
         else:
             new_port = self.moved_port if (c.move_port and conn.listener == self.port) else 0
             random = bytes((0x40 + i) & 0xFF for i in range(c.random_length))
             reply = wire.session_reply(c.reply_type, c.tuvo_version, c.zelk_major, c.zelk_minor,
-                                       c.capabilities, new_port, random, c.first_timeout,
+                                       caps, new_port, random, c.first_timeout,
                                        c.second_timeout, c.reply_length)
-        self._record(conn, "out", "SessionReply", {"capabilities": c.capabilities, "length": len(reply)}, reply)
+        self._record(conn, "out", "SessionReply", {"capabilities": caps, "length": len(reply)}, reply)
         with conn.io_lock:
             conn.sock.sendall(reply)
 

@@ -12,6 +12,9 @@
 #include "protocol/ProtocolTUVO.h"
 #include "protocol/SetupWatchdog.h"
 #include "tls/ASocket.h"
+#include "tls/CertHandler.h"
+#include "tls/CertificateCallbackInterface.h"
+#include "tls/CertificatePrompt.h"
 
 namespace {
 
@@ -219,6 +222,108 @@ TEST(ProtocolTUVOTest, FirstTlsFailureRetriesOnceWithAFreshRequest) {
         EXPECT_EQ(s.error, "");
         EXPECT_EQ(s.app->records("SessionRequest").size(), 2u);
     }
+}
+
+// The server asked for TLS; the handshake broke on the way; the retry's
+// reply offers plain text. Clear text now would carry the password.
+TEST(ProtocolTUVOTest, ATlsRetryNeverEndsInClearText) {
+    struct Case {
+        const char* retryCaps;
+        bool callback;
+        bool connects;  // through TLS
+    };
+    for (const Case& c : {Case{"0x1", false, false}, Case{"0x1", true, false}, Case{"0x9", true, true},
+                          Case{"0x9", false, true}}) {
+        SCOPED_TRACE(std::string("retry offers ") + c.retryCaps + (c.callback ? ", plain-text callback" : ""));
+        auto app = std::make_unique<ApplianceProcess>(
+            std::vector<std::string>{"--caps", "0x8", "--fail-tls", "1", "--retry-caps", c.retryCaps,
+                                     "--tls-minimum", "TLSv1"});
+        std::atomic<int> asked{0};
+        ProtocolTUVO* self = nullptr;
+        ProtocolTUVO::PlainTextCallback callback;
+        if (c.callback)
+            callback = [&](int) {
+                ++asked;
+                self->setPlainTextResponse(1);  // would accept clear text
+            };
+        VMConnectionInfo info;
+        info.setConnectTimeout(5);
+        ProtocolTUVO tuvo("127.0.0.1", 1, nullptr, app->port(), false, callback, 0);
+        self = &tuvo;
+        tuvo.setConnectionInfo(&info);
+        ASocket* socket = nullptr;
+        std::string error;
+        try {
+            socket = tuvo.getSocket(2);
+        } catch (const char* e) {
+            error = e;
+        }
+        EXPECT_EQ(asked, 0);
+        ASSERT_TRUE(app->waitFor("SessionReply", 2, 5000, "out"));
+        EXPECT_EQ(app->records("tls-refused", "event").size(), 1u);
+        if (c.connects) {
+            ASSERT_NE(socket, nullptr) << error;
+            EXPECT_TRUE(socket->isSslActive());
+            EXPECT_TRUE(tuvo.isSecure());
+            EXPECT_EQ(tuvo.getCapabilities(), 8);
+        } else {
+            EXPECT_EQ(socket, nullptr);
+            EXPECT_EQ(error, "Unable To Connect");
+            EXPECT_EQ(tuvo.getCurrentSocket(), nullptr);
+            EXPECT_TRUE(app->waitFor("close", 2, 5000, "event"));
+            EXPECT_FALSE(tuvo.isSecure());
+        }
+    }
+}
+
+// Answers every certificate question with one answer and counts them.
+class CountingPrompt : public CertificateCallbackInterface {
+public:
+    explicit CountingPrompt(int answer) : m_answer(answer) {}
+    void CallbackCertificateSave(CertificatePrompt* prompt) override {
+        ++calls;
+        prompt->answer = m_answer;
+    }
+    std::atomic<int> calls{0};
+
+private:
+    int m_answer;
+};
+
+// A TLS 1.0-only server: the first handshake meets the certificate, then
+// fails on the old protocol; the retry at TLS 1.0 gets through. The user was
+// asked once, and that answer holds for the retry of the same connect.
+TEST(ProtocolTUVOTest, AnAnswerHoldsForTheTlsRetryOfTheSameConnect) {
+    auto app = std::make_unique<ApplianceProcess>(
+        std::vector<std::string>{"--caps", "0x8", "--tls-minimum", "TLSv1", "--tls-maximum", "TLSv1"});
+    CountingPrompt once(CertHandler::ANSWER_RUN_ONCE);
+    VMConnectionInfo info;
+    info.setConnectTimeout(5);
+    ProtocolTUVO tuvo("127.0.0.1", 1, &once, app->port(), false, nullptr, 0);
+    tuvo.setConnectionInfo(&info);
+    ASocket* socket = nullptr;
+    std::string error;
+    try {
+        socket = tuvo.getSocket(2);
+    } catch (const char* e) {
+        error = e;
+    }
+    ASSERT_NE(socket, nullptr) << error;
+    EXPECT_EQ(tuvo.getRetryCount(), 1);
+    EXPECT_EQ(socket->getProtocolName(), "TLSv1");
+    EXPECT_EQ(once.calls, 1);
+    EXPECT_EQ(app->records("SessionRequest").size(), 2u);
+    // Known for the retry only: nothing points at this connect's certificate.
+    EXPECT_EQ(CertHandler::getKnownCertificate(), nullptr);
+
+    // A new connect asks again.
+    auto again = std::make_unique<ApplianceProcess>(
+        std::vector<std::string>{"--caps", "0x8", "--tls-minimum", "TLSv1", "--tls-maximum", "TLSv1"});
+    CountingPrompt second(CertHandler::ANSWER_RUN_ONCE);
+    ProtocolTUVO next("127.0.0.1", 1, &second, again->port(), false, nullptr, 0);
+    next.setConnectionInfo(&info);
+    ASSERT_NE(next.getSocket(2), nullptr);
+    EXPECT_EQ(second.calls, 1);
 }
 
 TEST(ProtocolTUVOTest, ReconnectionCarriesTheSessionId) {

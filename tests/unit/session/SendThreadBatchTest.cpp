@@ -133,6 +133,31 @@ TEST(SendThreadBatch, PacketsQueuedTogetherLeaveInOneWriteInOrder) {
     EXPECT_EQ(calls[0].pieces[1], reinterpret_cast<const char*>(answerWire));
 }
 
+class UnbuildablePacket : public ZELKPacket {
+public:
+    UnbuildablePacket() : ZELKPacket(0x0998, 24) {}
+    std::string getName() const override { return "Unbuildable"; }
+    void writeHeader(uint8_t* header) override { writeHeaderWithParam(header, 0); }
+    void writeBody(uint8_t*) override { throw "field out of range"; }
+};
+
+TEST(SendThreadBatch, APacketThatCannotBeBuiltIsDroppedAlone) {
+    BatchRig b;
+    b.send()->send(new NumberedPacket(1, 12));
+    b.send()->send(new UnbuildablePacket);
+    b.send()->send(new NumberedPacket(2, 20));
+    b.send()->start();
+    // A thread stopped by the bad packet leaves the queue full: bounded wait.
+    ASSERT_TRUE(b.send()->waitAllSent(10000));
+    // The thread goes on with what is queued later.
+    b.send()->send(new NumberedPacket(3, 16));
+    ASSERT_TRUE(b.send()->waitAllSent(10000));
+    Bytes expected;
+    for (const Bytes& one : {WireOf(NumberedPacket(1, 12)), WireOf(NumberedPacket(2, 20)), WireOf(NumberedPacket(3, 16))})
+        expected.insert(expected.end(), one.begin(), one.end());
+    EXPECT_EQ(b.stream->bytes(), expected);
+}
+
 TEST(SendThreadBatch, ABatchStaysWithinItsBounds) {
     BatchRig b;
     constexpr int kPackets = 100;

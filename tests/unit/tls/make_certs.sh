@@ -30,6 +30,24 @@ q openssl req -newkey rsa:2048 -nodes -keyout leaf.key -out leaf.csr -subj "$sub
 q openssl x509 -req -in leaf.csr -CA int.pem -CAkey int.key -CAcreateserial -out leaf.pem -days 30 -extfile leaf.ext
 cat leaf.pem int.pem > leaf_chain.pem
 
+# Leaves under the real intermediate that name other peers: a DNS name, a
+# common name alone, and an impostor whose common name is right but whose
+# DNS name (the one that counts) is not.
+cat > dns.ext <<'X'
+basicConstraints=CA:FALSE
+subjectAltName=DNS:localhost
+X
+cat > evil.ext <<'X'
+basicConstraints=CA:FALSE
+subjectAltName=DNS:evil.example.com
+X
+q openssl req -newkey rsa:2048 -nodes -keyout named.key -out dns.csr -subj "/O=Example Corp/CN=Device 7"
+q openssl x509 -req -in dns.csr -CA int.pem -CAkey int.key -CAcreateserial -out dns.pem -days 30 -extfile dns.ext
+q openssl req -new -key named.key -out cn.csr -subj "/O=Example Corp/CN=localhost"
+printf 'basicConstraints=CA:FALSE\n' > cn.ext
+q openssl x509 -req -in cn.csr -CA int.pem -CAkey int.key -CAcreateserial -out cnonly.pem -days 30 -extfile cn.ext
+q openssl x509 -req -in cn.csr -CA int.pem -CAkey int.key -CAcreateserial -out evil.pem -days 30 -extfile evil.ext
+
 # A leaf signed by an impostor intermediate of the same name; served with the
 # real intermediate its signature does not verify.
 q openssl req -newkey rsa:2048 -nodes -keyout fakeint.key -out fakeint.csr -subj "/C=US/O=Test Root/CN=Test Intermediate"
