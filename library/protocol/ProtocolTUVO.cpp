@@ -166,7 +166,7 @@ ASocket* ProtocolTUVO::getSocketReconnect(int method, int sessionId) {
     m_reconnectMethod = method;
     closeSocket();
 
-    std::printf("**********2*************\n");
+    std::printf("**********2*************");
     std::fflush(stdout);
     LogMessage("%s Initializing m_socket\n", kReconnect);
     try {
@@ -381,7 +381,7 @@ ASocket* ProtocolTUVO::receiveSessionSetup() {
     LogMessage("%s capabilities: %i port: %i\n", kReceive, m_capabilities, m_newPort);
     if (m_newPort != 0) {
         closeSocket();
-        std::printf("**********3*************\n");
+        std::printf("**********3*************");
         std::fflush(stdout);
         m_socket = openSocket(m_newPort, 0);
     }

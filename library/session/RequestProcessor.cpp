@@ -406,7 +406,7 @@ void RequestProcessor::process(VDiskRelease& packet) {
     std::wstring releasedPath;
     {
         std::lock_guard<std::recursive_mutex> lock(m_session->getMappingMutex());
-        VMRemoteDrive* rd = m_driveList->getRemoteDriveByID(index);
+        VMRemoteDrive* rd = m_session->remoteDriveForRequest(index);
         if (rd == nullptr) return;
         const int mappedTo = rd->getMappedTo();
         if (rd->getStatus() != VMRemoteDrive::REMOTE_DRIVE_ATTACHED || mappedTo == -1) {
@@ -492,7 +492,7 @@ void RequestProcessor::process(DeviceStatus& packet) {
         if (unmap && m_driveList != nullptr) {
             LogMessage("%s Attempting to unmap device due to errors.\n", who);
             std::lock_guard<std::recursive_mutex> lock(m_session->getMappingMutex());
-            VMRemoteDrive* rd = m_driveList->getRemoteDriveByID(index);
+            VMRemoteDrive* rd = m_session->remoteDriveForRequest(index);
             if (rd == nullptr) {
                 LogMessage("%s Cannot find a remote device with ID=%i\n", who, index);
             } else {

@@ -89,9 +89,11 @@ void RequestProcessor::process(ReadRequest& packet) {
     bool progress = false;
     {
         std::lock_guard<std::recursive_mutex> lock(m_session->getMappingMutex());
-        VMRemoteDrive* rd = m_driveList->getRemoteDriveAt(index);
+        VMRemoteDrive* rd = m_session->remoteDriveForRequest(index);
         if (rd == nullptr) {
-            LogMessage("%s invalid remote drive at %d\n", who, index);
+            // Refused like an unmapped drive: the server waits for an answer.
+            LogMessage("%s Read request for unknown or unmapped vdisk with id: %i\n", who, index);
+            sendClientStatus(index, kStatusRefused);
             return;
         }
         const int mappedTo = rd->getMappedTo();
@@ -254,19 +256,14 @@ void RequestProcessor::process(VDiskWrite& packet) {
     const int index = packet.getDeviceIndex();
     LogMessage("%s ----Process Write request for remote device: %i.\n", who, index);
     if (m_driveList == nullptr) return;
-    int remoteId = index;
+    const int remoteId = index;
     uint32_t status = kStatusRefused;
     {
         std::lock_guard<std::recursive_mutex> lock(m_session->getMappingMutex());
-        VMRemoteDrive* rd = m_driveList->getRemoteDriveAt(index);
-        if (rd == nullptr) {
-            LogMessage("%s invalid remote drive at %d\n", who, index);
-            return;
-        }
-        remoteId = rd->getDriveId();
-        const int mappedTo = rd->getMappedTo();
+        VMRemoteDrive* rd = m_session->remoteDriveForRequest(index);
+        const int mappedTo = rd != nullptr ? rd->getMappedTo() : -1;
         VMLocalDrive* ld = nullptr;
-        if (rd->getStatus() != VMRemoteDrive::REMOTE_DRIVE_ATTACHED || mappedTo == -1) {
+        if (rd == nullptr || rd->getStatus() != VMRemoteDrive::REMOTE_DRIVE_ATTACHED || mappedTo == -1) {
             LogMessage("%s write request for unknown or unmapped vdisk with id: %i\n", who, remoteId);
         } else if (mappedTo < 0) {
             LogMessage("%s write request for unmapped drive: %i\n", who, remoteId);
@@ -277,7 +274,7 @@ void RequestProcessor::process(VDiskWrite& packet) {
             status = serveWrite(packet, *rd, *ld);
             m_driveList->releaseLocalDrive(ld);
         }
-        m_driveList->releaseRemoteDrive(rd);
+        if (rd != nullptr) m_driveList->releaseRemoteDrive(rd);
     }
     sendClientStatus(remoteId, status);
     if (m_session->getDriveCallback() != nullptr &&

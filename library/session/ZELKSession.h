@@ -137,6 +137,11 @@ public:
     int sendMapRequest(VMRemoteDrive* rd, VMLocalDrive* ld, int readOnly);
     int sendMapRequest2(VMLocalDrive* ld, VMRemoteDrive* rd, int readOnly);
     void sendVDiskAlternateTocData(int deviceIndex, int msf, int format, int track);
+    // The remote drive a server request (read, write, table of contents,
+    // release, device status) names, or null. Its device index is the drive's
+    // id, the place the server listed it at: unknown types leave gaps and
+    // merges keep ids, so it is never a position in the list.
+    VMRemoteDrive* remoteDriveForRequest(int deviceIndex);
     void unmapAllDrives();
     void unmapLocalDrive(VMLocalDrive* ld, uint8_t sendRelease);
     void unmapRemoteDrive(VMRemoteDrive* rd);
@@ -181,10 +186,11 @@ public:
     int isClearTextReconnectPending();
     void forceReconnect();
     void waitForClearTextReconnect();
-    // The type remapDrives looks for: a CD keeps its type, a drive offered as
-    // a floppy looks for a floppy (except in the older RDOC styles), any other
-    // for a removable drive.
-    static int remapWantedType(int localType, int mapAsFloppy, int vmStyle, bool above11);
+    // The type mapDrive and remapDrives look for (a local type, as
+    // VMDriveList::getMatchingRemoteDrive takes it): a CD keeps its type, a
+    // drive offered as a floppy looks for a floppy (except in the older RDOC
+    // styles before version 1.2), any other for a removable drive.
+    static int wantedRemoteType(int localType, int mapAsFloppy, int vmStyle, bool above11);
     // A remote drive of that type can take a drive looking for wantedType.
     static bool remoteSuits(int wantedType, int remoteType);
     void setReconnectCheckTimeout(int seconds) { m_reconnectCheckTimeout.store(seconds); }
@@ -262,6 +268,9 @@ public:
     CancelConnectThread* getCancelConnectThread();
 
 private:
+    // Under the mapping lock, after the medium was opened: both drives are
+    // still free and the remote drive still listed.
+    bool canPublishMapping(VMRemoteDrive* rd, VMLocalDrive* ld, const char* who);
     // The handlers release the session-id and one-time-password waits.
     friend class RequestProcessor;
 

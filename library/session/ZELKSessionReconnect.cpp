@@ -60,7 +60,7 @@ std::vector<std::shared_ptr<ProtocolTUVO>> takeIdle(std::vector<std::shared_ptr<
 
 }  // namespace
 
-int ZELKSession::remapWantedType(int localType, int mapAsFloppy, int vmStyle, bool above11) {
+int ZELKSession::wantedRemoteType(int localType, int mapAsFloppy, int vmStyle, bool above11) {
     const bool rdocStyle = vmStyle == VMConnectionInfo::VM_STYLE_RDOC ||
                            vmStyle == VMConnectionInfo::VM_STYLE_MOSKA_RDOC1 ||
                            vmStyle == VMConnectionInfo::VM_STYLE_MOSKA_RDOC2;
@@ -381,7 +381,7 @@ int ZELKSession::remapDrives() {
 
             const int type = ld->getLocalDriveType();
             LogMessage("%s Local drive type=%i.!\n", kRemap, type);
-            const int wanted = remapWantedType(type, ld->getMapAsFloppy(), style, above11);
+            const int wanted = wantedRemoteType(type, ld->getMapAsFloppy(), style, above11);
             LogMessage("%s Looking for matching remote drive type=%i.!\n", kRemap, wanted);
             // The server drive it had, when that one is still there and free:
             // two media of one kind must not trade places.
