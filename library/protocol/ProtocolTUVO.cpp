@@ -263,7 +263,9 @@ bool ProtocolTUVO::askPlainText() {
     int wait = getPlainTextWaitSeconds();
     LogMessage("%s wait for plain text response: timeout: %i\n", kReceive, wait);
     m_plainTextCallback(0);
-    int r = m_plainTextSemaphore->timedWait(wait);
+    // A cancel sets the flag before it answers: one that came before the
+    // drain above is seen here, a later one ends the wait.
+    int r = m_cancelConnect ? ASemaphore::WAIT_TIMEOUT : m_plainTextSemaphore->timedWait(wait);
     if (r != ASemaphore::WAIT_OBTAINED || m_plainTextAnswer < 1) {
         LogMessage("%s plain text shutdown.\n", kReceive);
         m_cancelConnect = true;

@@ -213,6 +213,7 @@ void RequestProcessor::process(LoginResponse& packet) {
     }
     const int status = packet.getStatus();
     LogMessage("%s login name = %s \n", who, packet.getUserName() != nullptr ? packet.getUserName() : "");
+    m_session->setLoginRefused(status != VMSessionStatus::LOGIN_SUCCEEDED);
     m_session->setSessionStatus(new VMSessionStatus(status, packet.getUserName(), 1));
     if (status != VMSessionStatus::LOGIN_SUCCEEDED) {
         m_session->callSessionCallback(VMConstants::SESSION_STATUS);
@@ -237,6 +238,9 @@ void RequestProcessor::process(LoginResponse& packet) {
     } else if (isLoginFailureThatCancels(status)) {
         LogMessage("%s call stop! Login response: %i\n", who, status);
         if (m_session->isReconnecting() || m_session->isReconnectAvailable()) m_session->cancelReconnect();
+        // A refused login is final: nothing else would end the session (the
+        // stop knows it runs on the receive thread).
+        m_session->stopSession();
     }
 }
 

@@ -161,9 +161,14 @@ public:
     std::recursive_mutex& getMappingMutex() { return m_mappingMutex; }
 
     // ---- Stop and teardown ---------------------------------------------
+    // Also ends a pending certificate or plain-text question (as CANCEL) and
+    // the set-up of a reconnection attempt.
     int cancelConnect();
     void sendCloseConnection();
     void stopSession();
+    // The server refused the login: a stop keeps that refusal as the status
+    // (it tells why the session ended) instead of 999.
+    void setLoginRefused(bool refused) { m_loginRefused.store(refused ? 1 : 0); }
 
     // ---- Prompts --------------------------------------------------------
     void CallbackCertificateSave(CertificatePrompt* prompt) override;
@@ -280,6 +285,11 @@ private:
     void waitNotRunning(T* thread, const char* name);
     // Reconnection: the session or the calling reconnect thread is stopping.
     bool reconnectAbandoned();
+    // A pending prompt is to end unanswered: cancelled, stopping, or the
+    // reconnection it belongs to was called off.
+    bool promptAbandoned() const;
+    // Sets the cancel flag of a reconnection attempt's set-up, if one runs.
+    void cancelAttempt();
     // Asks the thread to pause and waits (bounded) until it has.
     bool parkThread(AThread* thread, const char* name);
     // Starts a thread again that ended on an error (not stopped), unless the
@@ -308,6 +318,7 @@ private:
     std::atomic<int> m_startThreadsPending{0};
     std::atomic<int> m_otpRequested{0};
     std::atomic<int> m_connectDone{0};
+    std::atomic<int> m_loginRefused{0};
     std::atomic<int64_t> m_vdiskInfoRequestTime{0};
     std::atomic<int> m_numMaps{0};
     std::atomic<int64_t> m_lastSendTime{0};
@@ -335,6 +346,9 @@ private:
     // Published once set-up has succeeded; shares ownership of m_tuvo.
     std::shared_ptr<ASocket> m_socket;
     std::vector<std::shared_ptr<ProtocolTUVO>> m_retiredTuvos;
+    // The set-up object of the reconnection attempt under way (null between
+    // attempts), so that a cancel or a stop reaches it.
+    std::shared_ptr<ProtocolTUVO> m_attemptTuvo;
     std::shared_ptr<ByteStream> m_testStream;
     std::function<void()> m_testStreamClose;
 

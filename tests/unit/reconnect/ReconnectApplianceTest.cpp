@@ -245,7 +245,10 @@ TEST_F(ReconnectAppliance, AttemptsEndWithTheAttemptTimeout) {
         EXPECT_EQ(app.received("LoginMessage").size(), 1u);
         EXPECT_FALSE(session->isReconnecting());
         EXPECT_FALSE(session->isReconnectAvailable());
-        EXPECT_EQ(lib.getConnectionStatus(), VMConstants::VMAPI_DISCONNECTED);
+        // The failed reconnection ends the session (through a stop).
+        EXPECT_TRUE(Eventually([&] {
+            return lib.isSessionRunning() == 0 && lib.getConnectionStatus() == VMConstants::VMAPI_DISCONNECTED;
+        }));
         session.reset();
         EXPECT_EQ(lib.disconnect(), VMConstants::API_SUCCESS);
         testing::internal::GetCapturedStdout();
