@@ -53,6 +53,11 @@ bool MOSKA::instanceExists() {
     return g_instance != nullptr;
 }
 
+bool MOSKA::instanceHasSession() {
+    std::lock_guard<std::mutex> lock(g_instanceLock);
+    return g_instance != nullptr && g_instance->m_lib && g_instance->m_lib->isSessionRunning() != 0;
+}
+
 int MOSKA::checkOptions() {
     for (int i = 1; i < m_argc; ++i) {
         const char* arg = m_argv[i];

@@ -29,6 +29,10 @@ public:
     // The object is not destroyed while this runs.
     static bool terminateInstance();
     static bool instanceExists();
+    // True while the process's MOSKA object has a session running, that is
+    // something a signal must tear down (media to release) rather than
+    // simply end.
+    static bool instanceHasSession();
 
     // The port for an -o value: its leading decimal digits; 0 (a port no
     // connect accepts) when the value is missing, has no digits or is above 65535.
@@ -47,7 +51,9 @@ public:
 
     // Reads one line from standard input without echo into buffer (at most
     // size - 1 characters, always terminated). Backspace (8 or 127) removes
-    // a character; a line break or the end of input ends the line.
+    // a character; a line break or the end of input ends the line. On a
+    // terminal its own end-of-file key (Ctrl-D) also ends the line and its
+    // kill key (Ctrl-U) clears what was typed.
     void readHiddenInput(char* buffer, unsigned size);
 
 private:

@@ -22,6 +22,12 @@ constexpr size_t kLineSize = 256;
 // Messages never print a null.
 const char* shown(const char* text) { return text ? text : ""; }
 
+// Input ended at a prompt: what follows starts on a line of its own.
+int endOfInput() {
+    std::printf("\n");
+    return 1;
+}
+
 // Reads one line of at most size - 1 characters. Only a trailing line break
 // is removed; the rest of a longer line is dropped so that it cannot answer
 // the next prompt. False at the end of input.
@@ -67,7 +73,17 @@ public:
     QuietTerminal(const QuietTerminal&) = delete;
     QuietTerminal& operator=(const QuietTerminal&) = delete;
 
+    // The terminal's own end-of-file and kill-line keys; -1 when input is
+    // not a terminal (then every byte is a character) or the key is off.
+    int eofKey() const { return key(VEOF); }
+    int killKey() const { return key(VKILL); }
+
 private:
+    int key(int index) const {
+        if (!m_active || m_saved.c_cc[index] == _POSIX_VDISABLE) return -1;
+        return m_saved.c_cc[index];
+    }
+
     int m_fd;
     termios m_saved{};
     bool m_active = false;
@@ -185,14 +201,14 @@ int MOSKA::interactiveMode() {
         std::printf("Please select a choice:\n");
         std::printf("1. To continue\n2. To quit\n\n");
         std::printf("Enter the choice: ");
-        if (!readLine(line, sizeof line)) return 1;
+        if (!readLine(line, sizeof line)) return endOfInput();
         if (line[0] == '2') return 0;
         if (line[0] == '1') break;
         std::printf("Invalid choice.\n\n");
     }
 
     std::printf("\nIP Address: ");
-    if (!readLine(line, sizeof line)) return 1;
+    if (!readLine(line, sizeof line)) return endOfInput();
     if (line[0] == '\0') {
         std::printf("IP Address not valid\n");
         return 1;
@@ -200,7 +216,7 @@ int MOSKA::interactiveMode() {
     m_settings.setIpAddress(line);
 
     std::printf("Username: ");
-    if (!readLine(line, sizeof line)) return 1;
+    if (!readLine(line, sizeof line)) return endOfInput();
     if (line[0] == '\0') {
         std::printf("Username not valid\n");
         return 1;
@@ -221,7 +237,7 @@ int MOSKA::interactiveMode() {
         std::printf("3. Redirect CD/DVD\n");
         std::printf("4. Continue\n");
         std::printf("5. Quit\nEnter the media: ");
-        if (!readLine(line, sizeof line)) return 1;
+        if (!readLine(line, sizeof line)) return endOfInput();
         const char choice = line[0];
         if (choice == '5') return 0;
         if (choice < '1' || choice > '4') {
@@ -232,7 +248,7 @@ int MOSKA::interactiveMode() {
         if (choice == '4') break;
         static const char* const prompts[] = {"Floppy path: ", "Removable path: ", "CD/DVD path: "};
         std::printf("%s", prompts[choice - '1']);
-        if (!readLine(line, sizeof line)) return 1;
+        if (!readLine(line, sizeof line)) return endOfInput();
         if (choice == '1') result = validateFloppy(line, 0);
         else if (choice == '2') result = validateRemovable(line, 0);
         else result = validateCD(line);
@@ -319,11 +335,17 @@ void MOSKA::readHiddenInput(char* buffer, unsigned size) {
     // Keys come from the same stdio stream as lines, so nothing buffered is lost.
     QuietTerminal quiet(fileno(stdin));
     unsigned stored = 0;
+    const int eofKey = quiet.eofKey();
+    const int killKey = quiet.killKey();
     for (;;) {
         const int c = std::getc(stdin);
-        if (c == EOF || c == '\n' || c == '\r') break;
+        if (c == EOF || c == '\n' || c == '\r' || c == eofKey) break;
         if (c == 8 || c == 127) {
             if (stored > 0) --stored;
+            continue;
+        }
+        if (c == killKey) {
+            stored = 0;
             continue;
         }
         if (stored + 1 < size) buffer[stored++] = static_cast<char>(c);

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 
 #include "MOSKA.h"
 #include "TerminalState.h"
@@ -27,6 +28,18 @@ std::atomic<bool> g_terminateFinished{false};
 [[noreturn]] void exitNow(int status) {
     TerminalState::restore();
     exitProcess(status);
+}
+
+// Says "\nTerminating\n" after whatever stdout still holds, without waiting
+// for a stream another thread may keep locked.
+void announceTermination() {
+    if (ftrylockfile(stdout) == 0) {
+        std::fflush(stdout);
+        funlockfile(stdout);
+    }
+    static const char msg[] = "\nTerminating\n";
+    ssize_t ignored = write(STDOUT_FILENO, msg, sizeof msg - 1);
+    (void)ignored;
 }
 
 void fatalSignal(int) {
@@ -65,7 +78,13 @@ void* signalThread(void*) {
 
 void SignalHandler(int signalNumber) {
     if (g_signalCount.fetch_add(1) > 0) exitNow(128 + signalNumber);
-    if (!MOSKA::instanceExists()) exitNow(128 + signalNumber);
+    if (!MOSKA::instanceHasSession()) {
+        // Nothing is mapped and nothing waits for a release (at a prompt,
+        // before or while connecting): end the run here.
+        TerminalState::restore();
+        announceTermination();
+        exitNow(128 + signalNumber);
+    }
     // The disconnect may take a while: it runs on a thread of its own, so the
     // signal thread is free to act on a second signal at once.
     void* arg = reinterpret_cast<void*>(static_cast<intptr_t>(signalNumber));

@@ -1,8 +1,10 @@
 #pragma once
 
-// What the process does on a signal. The first SIGINT or SIGTERM terminates
-// the running MOSKA object; a second one, or one while no MOSKA object
-// exists, exits at once with 128 + the signal number (130 for Ctrl-C).
+// What the process does on a signal. The first SIGINT or SIGTERM while a
+// session runs terminates the MOSKA object (its media are released); a
+// second one, or one while no session runs (at a prompt, before or while
+// connecting), restores the terminal and exits at once with 128 + the signal
+// number (130 for Ctrl-C), the latter after "\nTerminating\n".
 // Runs on the signal thread, never in signal context; the terminate itself
 // runs on a thread of its own, so a second signal is acted on at once.
 void SignalHandler(int signalNumber);

@@ -116,13 +116,21 @@ std::string toLatin1(const std::string& utf8) {
 
 struct XmlDocument::Builder {
     XmlDocument* doc;
+    XML_Parser parser;
     std::vector<XmlElement*> open;   // elements not yet closed, innermost last
     std::vector<std::string> texts;  // their character data so far
     std::string preamble;
     bool rootSeen = false;
+    bool tooDeep = false;  // set once; the parser reports an error from then on
 
     static void XMLCALL onStart(void* self, const XML_Char* name, const XML_Char** attrs) {
         auto* b = static_cast<Builder*>(self);
+        if (b->tooDeep) return;
+        if (b->open.size() >= MAX_DEPTH) {
+            b->tooDeep = true;
+            XML_StopParser(b->parser, XML_FALSE);
+            return;
+        }
         auto element = std::make_unique<XmlElement>(name);
         for (const XML_Char** a = attrs; a && a[0]; a += 2) element->addAttribute(a[0], a[1]);
         XmlElement* e = element.get();
@@ -138,6 +146,7 @@ struct XmlDocument::Builder {
 
     static void XMLCALL onEnd(void* self, const XML_Char*) {
         auto* b = static_cast<Builder*>(self);
+        if (b->tooDeep) return;
         std::string text = trimmed(b->texts.back());
         if (!text.empty()) b->open.back()->setText(std::move(text));
         b->open.pop_back();
@@ -146,7 +155,7 @@ struct XmlDocument::Builder {
 
     static void XMLCALL onText(void* self, const XML_Char* s, int len) {
         auto* b = static_cast<Builder*>(self);
-        if (!b->texts.empty()) b->texts.back().append(s, static_cast<size_t>(len));
+        if (!b->tooDeep && !b->texts.empty()) b->texts.back().append(s, static_cast<size_t>(len));
     }
 
     static void XMLCALL onDecl(void* self, const XML_Char* version, const XML_Char* encoding,
@@ -182,7 +191,7 @@ XmlDocument::LoadResult XmlDocument::loadText(const std::string& text) {
     *this = XmlDocument();
     XML_Parser parser = XML_ParserCreate(nullptr);
     if (!parser) return PARSE_ERROR;
-    Builder b{this, {}, {}, {}, false};
+    Builder b{this, parser, {}, {}, {}, false, false};
     XML_SetUserData(parser, &b);
     XML_SetElementHandler(parser, &Builder::onStart, &Builder::onEnd);
     XML_SetCharacterDataHandler(parser, &Builder::onText);
@@ -199,7 +208,7 @@ XmlDocument::LoadResult XmlDocument::loadText(const std::string& text) {
         pos += len;
     } while (ok && pos < text.size());
     XML_ParserFree(parser);
-    if (!ok || !m_root) {
+    if (!ok || b.tooDeep || !m_root) {
         *this = XmlDocument();
         return PARSE_ERROR;
     }

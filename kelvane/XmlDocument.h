@@ -1,6 +1,7 @@
 #pragma once
 // The SKU document: an XML tree read with expat, white space around texts
 // ignored, and printed back with three spaces of indentation per level.
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -11,6 +12,11 @@ namespace kv {
 class XmlDocument {
 public:
     enum LoadResult { LOADED = 0, CANNOT_OPEN = 1, PARSE_ERROR = 2 };
+
+    // Elements nested deeper than this (the root is level 1) make the
+    // document unparsable: the tree is walked recursively, and the printed
+    // indentation alone would grow with the square of the depth.
+    static constexpr size_t MAX_DEPTH = 1000;
 
     // Reads and parses a file; on failure the document stays empty.
     LoadResult loadFile(const char* path);

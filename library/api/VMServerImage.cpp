@@ -11,6 +11,8 @@ VMServerImage::VMServerImage(const VMServerImage* other) {
         m_index = other->m_index;
         m_vDisk = other->m_vDisk;
         m_type = other->m_type;
+        // The format too: an ISO image listed as RAW would be offered wrongly.
+        m_format = other->m_format;
         m_size = other->m_size;
         m_flags = other->m_flags;
         m_store = other->m_store;

@@ -75,6 +75,52 @@ void VMServerImageList::setStoreName(const char* name) {
         m_storeName.reset();
 }
 
+int VMServerImageList::getStoreId() const {
+    lock();
+    const int v = m_storeId;
+    unlock();
+    return v;
+}
+
+void VMServerImageList::setStoreId(int v) {
+    lock();
+    m_storeId = v;
+    unlock();
+}
+
+uint64_t VMServerImageList::getStoreSize() const {
+    lock();
+    const uint64_t v = m_storeSize;
+    unlock();
+    return v;
+}
+
+void VMServerImageList::setStoreSpace(uint64_t bytes) {
+    lock();
+    m_storeSize = bytes;
+    unlock();
+}
+
+uint64_t VMServerImageList::getFreeSpace() const {
+    lock();
+    const uint64_t v = m_freeSpace;
+    unlock();
+    return v;
+}
+
+void VMServerImageList::setFreeSpace(uint64_t bytes) {
+    lock();
+    m_freeSpace = bytes;
+    unlock();
+}
+
+int VMServerImageList::getNumberOfImages() const {
+    lock();
+    const int v = m_numberOfImages;
+    unlock();
+    return v;
+}
+
 VMServerImage* VMServerImageList::getServerImageAt(int index) {
     lock();
     VMServerImage* image = nullptr;

@@ -67,15 +67,17 @@ public:
     void setUploadPercent(int v) { m_uploadPercent = v; }
     bool isUploading() const { return m_uploading; }
     void setUploading(bool v) { m_uploading = v; }
-    int getStoreId() const { return m_storeId; }
-    void setStoreId(int v) { m_storeId = v; }
+    // Store id, sizes and the image count are written by the receive thread
+    // and read by the application: under the lock.
+    int getStoreId() const;
+    void setStoreId(int v);
     const char* getStoreName() const { return m_storeName ? m_storeName->c_str() : nullptr; }
     void setStoreName(const char* name);
-    uint64_t getStoreSize() const { return m_storeSize; }
-    void setStoreSpace(uint64_t bytes) { m_storeSize = bytes; }
-    uint64_t getFreeSpace() const { return m_freeSpace; }
-    void setFreeSpace(uint64_t bytes) { m_freeSpace = bytes; }
-    int getNumberOfImages() const { return m_numberOfImages; }
+    uint64_t getStoreSize() const;
+    void setStoreSpace(uint64_t bytes);
+    uint64_t getFreeSpace() const;
+    void setFreeSpace(uint64_t bytes);
+    int getNumberOfImages() const;
     void registerCallback(Callback callback) { m_callback = callback; }
 
     // The list's own object (not a copy), or null outside 0..n-1. It stays

@@ -796,7 +796,8 @@ int VMIO::GetLocalDriveType(const wchar_t* path, Capacity* capacityOut, int* has
         return done(type);
     }
     DeviceClass c = classify(info.rdev);
-    if (c.type == 3) return done(3);
+    // A fixed disk is offered to no server drive, but the user named it:
+    // it is probed like any disk so that what is said about it is true.
     if (StorageCheckVerify(path)) hasMedia = 1;
     if (c.type == 2) {
         if (hasMedia) {
@@ -814,5 +815,6 @@ int VMIO::GetLocalDriveType(const wchar_t* path, Capacity* capacityOut, int* has
     }
     // Blocks other than 512 bytes cannot be offered as a disk or floppy.
     if (capacity.blockSize != 512) return done(-2);
+    if (c.type == 3) return done(3);
     return done(capacity.blocks <= FLOPPY_MAX_BLOCKS ? 4 : 1);
 }

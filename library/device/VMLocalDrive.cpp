@@ -104,7 +104,7 @@ int VMLocalDrive::refresh() {
         m_hasMedia = 1;
         openKind = 1;
     }
-    if (isOneOf(type, {1, 4})) {
+    if (isOneOf(type, {1, 3, 4})) {
         m_writable = 1;
         m_readOnly = 0;
         m_mounted = 0;
@@ -121,7 +121,7 @@ int VMLocalDrive::refresh() {
             }
             loadCHS(h, openKind);
             // A write-protected stick is as read-only as a protected floppy.
-            if (isOneOf(type, {1, 4}) && !VMIO::IsDeviceWritable(h)) {
+            if (isOneOf(type, {1, 3, 4}) && !VMIO::IsDeviceWritable(h)) {
                 m_writable = 0;
                 m_readOnly = 1;
             }
@@ -145,6 +145,25 @@ int VMLocalDrive::refresh() {
     }
     LogMessageW(L"%ls Drive path: [%ls] is writable %ls\n", who, shown, tf(m_writable));
     return VMConstants::API_SUCCESS;
+}
+
+void VMLocalDrive::takeMedium(const VMLocalDrive& p) {
+    m_localDriveType = p.m_localDriveType;
+    m_lastError = p.m_lastError;
+    m_writable = p.m_writable;
+    m_mounted = p.m_mounted;
+    m_readOnly = p.m_readOnly;
+    m_hasMedia = p.m_hasMedia;
+    m_isDrive = p.m_isDrive;
+    m_mapAsFloppy = p.m_mapAsFloppy;
+    m_numberOfBlocks = p.m_numberOfBlocks;
+    m_blockSize = p.m_blockSize;
+    m_cylinders = p.m_cylinders;
+    m_heads = p.m_heads;
+    m_sectors = p.m_sectors;
+    m_lbaStart = p.m_lbaStart;
+    m_blocksWhole = p.m_blocksWhole;
+    m_blocksFloppy = p.m_blocksFloppy;
 }
 
 int VMLocalDrive::loadCHS(VMIO::Handle handle, int openKind) {

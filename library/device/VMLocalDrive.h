@@ -38,6 +38,10 @@ public:
     // Probes the medium again; API_SUCCESS or API_ERROR (then lastError
     // says why). A mapped drive is left alone.
     int refresh();
+    // Takes what a refresh of a copy found out about the medium (type,
+    // sizes, geometry, flags, last error); id, path, handle, mapping and
+    // marks stay. Lets a slow probe run without holding any lock.
+    void takeMedium(const VMLocalDrive& probed);
     // Geometry from block 0 of the open handle; 0 when one was taken.
     int loadCHS(VMIO::Handle handle, int openKind);
 

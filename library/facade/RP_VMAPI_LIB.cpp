@@ -219,6 +219,8 @@ int RP_VMAPI_LIB::connect(VMConnectionInfo* settings, Callback callback) {
 
     int result = VMConstants::API_SUCCESS;
     std::shared_ptr<ZELKSession> session;
+    // The session's threads run (its connect succeeded).
+    bool started = false;
     do {
         if (settings == nullptr || settings->getIpAddress() == nullptr) {
             result = VMConstants::API_INVALID_ARGUMENT;
@@ -258,12 +260,16 @@ int RP_VMAPI_LIB::connect(VMConnectionInfo* settings, Callback callback) {
         session->setVMStyle(style);
 
         result = session->connect(m_settings.get());
+        started = result == VMConstants::API_SUCCESS;
         if (m_cancel.load()) {
             result = VMConstants::API_CANCELLED;
             break;
         }
         if (result != VMConstants::API_SUCCESS) {
             if (callback != nullptr) {
+                // The state change is announced before the event it causes.
+                m_skipDriveCallback.store(0);
+                setConnectionStatus(VMConstants::VMAPI_DISCONNECTED);
                 m_lastMessageCode.store(VMConstants::SESSION_CLOSED);
                 callback(VMConstants::SESSION_CLOSED);
             }
@@ -363,10 +369,23 @@ int RP_VMAPI_LIB::connect(VMConnectionInfo* settings, Callback callback) {
             announceConnectionStatus();
     } else {
         m_skipDriveCallback.store(0);
-        setConnectionStatus(VMConstants::VMAPI_DISCONNECTED);
+        if (m_connectionStatus.load() != VMConstants::VMAPI_DISCONNECTED)
+            setConnectionStatus(VMConstants::VMAPI_DISCONNECTED);
     }
     m_connectInProgress.store(false);
     m_connectSem.release();
+
+    // A connect that fails after the session started (login refused or not
+    // answered, cancelled) leaves nothing running: the session stops (its
+    // stop takes the connect semaphore, hence after the release above), and
+    // the next connect gets a fresh one. A disconnect that detached the
+    // session meanwhile does this itself.
+    if (started && result != VMConstants::API_SUCCESS && session && m_session.load() == session.get()) {
+        session->stopSession();
+        const int64_t deadline = tw::Clock::nowMs() + int64_t(DEFAULT_WAIT_SECONDS) * 1000;
+        while (!session->isStopped() && tw::Clock::nowMs() < deadline) tw::Clock::sleepMs(10);
+        if (!session->isStopped()) LogMessage("%s session not stopped in time.\n", who);
+    }
 
     if (session && session->isClearTextReconnectPending()) {
         session->setReconnectAttemptTimeout(30000);

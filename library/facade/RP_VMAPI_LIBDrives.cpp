@@ -57,19 +57,24 @@ VMLocalDrive* RP_VMAPI_LIB::getLocalDriveObject(const wchar_t* path, bool create
     std::shared_ptr<VMDriveList> list = driveListRef();
     if (path == nullptr || !list || m_connectionStatus.load() == VMConstants::VMAPI_DISCONNECTING) return nullptr;
     std::shared_ptr<ZELKSession> session = sessionRef();
-    {
-        // Not probed while another thread maps it.
-        std::unique_lock<std::recursive_mutex> lock;
-        if (session) lock = std::unique_lock<std::recursive_mutex>(session->getMappingMutex());
-        if (VMLocalDrive* ld = list->getLocalDriveByPath(path)) {
-            const int readOnly = ld->isInReadOnlyMode();
-            ld->refresh();
+    if (VMLocalDrive* ld = list->getLocalDriveByPath(path)) {
+        const int readOnly = ld->isInReadOnlyMode();
+        // Probed on a copy without the mapping lock, so a slow or hanging
+        // device holds up only this call, not the drives being served.
+        VMLocalDrive probe(ld);
+        if (probe.getMappedTo() == -1) probe.refresh();
+        VMLocalDrive* copy = nullptr;
+        {
+            std::unique_lock<std::recursive_mutex> lock;
+            if (session) lock = std::unique_lock<std::recursive_mutex>(session->getMappingMutex());
+            // A drive mapped meanwhile keeps what it is being served with.
+            if (ld->getMappedTo() == -1 && probe.getMappedTo() == -1) ld->takeMedium(probe);
             // An image keeps the user's choice; for a device the medium decides.
             if (!ld->isDrive()) ld->setReadOnly(readOnly);
-            auto* copy = new VMLocalDrive(ld);
-            list->releaseLocalDrive(ld);
-            return copy;
+            copy = new VMLocalDrive(ld);
         }
+        list->releaseLocalDrive(ld);
+        return copy;
     }
     if (!create) return nullptr;
     // Added without the mapping lock: the list announces the new drive to
@@ -103,51 +108,62 @@ int RP_VMAPI_LIB::mapDrive(int localDriveId) {
         LogMessage("%s session not running\n", who);
         return VMConstants::API_INVALID_STATE;
     }
+    VMLocalDrive* ld = list->getLocalDriveByID(localDriveId);
+    if (ld == nullptr) return VMConstants::API_ERROR;
+    if (checkImageCreation(ld)) {
+        list->releaseLocalDrive(ld);
+        return VMConstants::API_IMAGE_BEING_CREATED;
+    }
+    // Two server drives must never share one medium.
+    if (ld->getMappedTo() != -1) {
+        LogMessage("%s local drive %d is already mapped to %d\n", who, localDriveId, ld->getMappedTo());
+        list->releaseLocalDrive(ld);
+        return VMConstants::API_ERROR;
+    }
+    const int readOnly = ld->isInReadOnlyMode();
+    // Probed on a copy and opened by the map request, both without the
+    // mapping lock: a slow or hanging device stalls only this call. The lock
+    // is taken to publish the probe and to choose the server drive.
+    VMLocalDrive probe(ld);
+    probe.refresh();
     bool driveError = false;
-    int result = VMConstants::API_ERROR;
+    bool isCd = false;
+    int mapReadOnly = 1;
+    VMRemoteDrive* rd = nullptr;
     {
         std::lock_guard<std::recursive_mutex> lock(session->getMappingMutex());
-        VMLocalDrive* ld = list->getLocalDriveByID(localDriveId);
-        if (ld == nullptr) return VMConstants::API_ERROR;
-        if (checkImageCreation(ld)) {
-            list->releaseLocalDrive(ld);
-            return VMConstants::API_IMAGE_BEING_CREATED;
-        }
-        // Two server drives must never share one medium.
         if (ld->getMappedTo() != -1) {
             LogMessage("%s local drive %d is already mapped to %d\n", who, localDriveId, ld->getMappedTo());
             list->releaseLocalDrive(ld);
             return VMConstants::API_ERROR;
         }
-        const int readOnly = ld->isInReadOnlyMode();
-        ld->refresh();
+        ld->takeMedium(probe);
         ld->setReadOnly(readOnly);
         const int type = ld->getLocalDriveType();
-        const bool isCd = type == VMLocalDrive::LOCAL_DRIVE_IS_CD || type == VMLocalDrive::LOCAL_DRIVE_IS_CD_IMAGE;
+        isCd = type == VMLocalDrive::LOCAL_DRIVE_IS_CD || type == VMLocalDrive::LOCAL_DRIVE_IS_CD_IMAGE;
         if (!ld->hasMedia() || viewBlocks(*ld) == 0 || type == VMLocalDrive::LOCAL_DRIVE_IS_UNKNOWN_TYPE) {
             list->setLastLocalAction(VMDriveList::DRIVE_ERROR);
             driveError = true;
         } else {
-            const int style = session->getVMStyle();
-            const bool rdocStyle = style == VMConnectionInfo::VM_STYLE_RDOC ||
-                                   style == VMConnectionInfo::VM_STYLE_MOSKA_RDOC1 ||
-                                   style == VMConnectionInfo::VM_STYLE_MOSKA_RDOC2;
-            int wanted = isCd ? type : VMRemoteDrive::REMOTE_DRIVE_IS_REMOVABLE;
-            if (!(rdocStyle && !session->isVersionAbove1_1()) && ld->getMapAsFloppy() == 1)
-                wanted = VMRemoteDrive::REMOTE_DRIVE_IS_FLOPPY;
-            VMRemoteDrive* rd = list->getMatchingRemoteDrive(wanted);
+            const int wanted = ZELKSession::wantedRemoteType(type, ld->getMapAsFloppy(), session->getVMStyle(),
+                                                             session->isVersionAbove1_1() != 0);
+            rd = list->getMatchingRemoteDrive(wanted);
             if (rd == nullptr) {
                 LogMessage("%s no matching remote drive for type %d\n", who, wanted);
             } else {
                 ld->setMapAsFloppy(rd->getRemoteDriveType() == VMRemoteDrive::REMOTE_DRIVE_IS_FLOPPY ? 1 : 0);
-                const int ro = ld->isInReadOnlyMode();
-                const int sent = isCd ? session->sendMapRequest(rd, ld, ro) : session->sendMapRequest2(ld, rd, ro);
-                if (sent == 0) result = VMConstants::API_SUCCESS;
-                list->releaseRemoteDrive(rd);
+                mapReadOnly = ld->isInReadOnlyMode();
             }
         }
-        list->releaseLocalDrive(ld);
     }
+    int result = VMConstants::API_ERROR;
+    if (rd != nullptr) {
+        const int sent = isCd ? session->sendMapRequest(rd, ld, mapReadOnly)
+                              : session->sendMapRequest2(ld, rd, mapReadOnly);
+        if (sent == 0) result = VMConstants::API_SUCCESS;
+        list->releaseRemoteDrive(rd);
+    }
+    list->releaseLocalDrive(ld);
     if (driveError) driveCallback(VMConstants::DRIVE_LIST_UPDATE);
     return result;
 }

@@ -166,7 +166,7 @@ ASocket* ProtocolTUVO::getSocketReconnect(int method, int sessionId) {
     m_reconnectMethod = method;
     closeSocket();
 
-    std::printf("**********2*************\n");
+    std::printf("**********2*************");
     std::fflush(stdout);
     LogMessage("%s Initializing m_socket\n", kReconnect);
     try {
@@ -263,7 +263,9 @@ bool ProtocolTUVO::askPlainText() {
     int wait = getPlainTextWaitSeconds();
     LogMessage("%s wait for plain text response: timeout: %i\n", kReceive, wait);
     m_plainTextCallback(0);
-    int r = m_plainTextSemaphore->timedWait(wait);
+    // A cancel sets the flag before it answers: one that came before the
+    // drain above is seen here, a later one ends the wait.
+    int r = m_cancelConnect ? ASemaphore::WAIT_TIMEOUT : m_plainTextSemaphore->timedWait(wait);
     if (r != ASemaphore::WAIT_OBTAINED || m_plainTextAnswer < 1) {
         LogMessage("%s plain text shutdown.\n", kReceive);
         m_cancelConnect = true;
@@ -379,7 +381,7 @@ ASocket* ProtocolTUVO::receiveSessionSetup() {
     LogMessage("%s capabilities: %i port: %i\n", kReceive, m_capabilities, m_newPort);
     if (m_newPort != 0) {
         closeSocket();
-        std::printf("**********3*************\n");
+        std::printf("**********3*************");
         std::fflush(stdout);
         m_socket = openSocket(m_newPort, 0);
     }

@@ -74,6 +74,17 @@ void ReconnectThread::checkLoginDeadline() {
     }
     s->setReconnecting(0);
     stopThread();
+    endSession();
+}
+
+void ReconnectThread::endSession() {
+    // The old connection is gone and no new one came: the session ends here,
+    // so that nothing waits for it and the facade can connect again. A stop
+    // already under way (or done) makes this return at once.
+    ZELKSession* s = m_zelkSession;
+    if (s->isStopping() || s->isStopped()) return;
+    LogMessage("%s reconnection failed, stopping the session.\n", kRun);
+    s->stopSession();
 }
 
 void ReconnectThread::run() {
@@ -100,6 +111,7 @@ void ReconnectThread::run() {
         if (s->getCancelReconnect() && m_enabled.load()) {
             LogMessage("%s reconnection cancelled, stopping.\n", kRun);
             stopThread();
+            endSession();
             break;
         }
 
@@ -113,6 +125,7 @@ void ReconnectThread::run() {
             LogMessage("%s m_zelkSession->reconnect returned %i (1 = stopping)\n", kRun, result);
             if (result != 0) {
                 stopThread();
+                endSession();
                 break;
             }
             const int connectTimeout = s->getConnectTimeout() > 0 ? s->getConnectTimeout() : DEFAULT_TIMEOUT;

@@ -42,6 +42,9 @@ private:
     // After a reconnection has sent its login: the login or the drive list
     // never came within the connect timeout. Ends the reconnection as failed.
     void checkLoginDeadline();
+    // After a failed or called-off reconnection: stops the session (unless
+    // a stop is already under way).
+    void endSession();
 
     ZELKSession* m_zelkSession;
     std::unique_ptr<ASemaphore> m_reconSem;

@@ -213,6 +213,7 @@ void RequestProcessor::process(LoginResponse& packet) {
     }
     const int status = packet.getStatus();
     LogMessage("%s login name = %s \n", who, packet.getUserName() != nullptr ? packet.getUserName() : "");
+    m_session->setLoginRefused(status != VMSessionStatus::LOGIN_SUCCEEDED);
     m_session->setSessionStatus(new VMSessionStatus(status, packet.getUserName(), 1));
     if (status != VMSessionStatus::LOGIN_SUCCEEDED) {
         m_session->callSessionCallback(VMConstants::SESSION_STATUS);
@@ -237,6 +238,9 @@ void RequestProcessor::process(LoginResponse& packet) {
     } else if (isLoginFailureThatCancels(status)) {
         LogMessage("%s call stop! Login response: %i\n", who, status);
         if (m_session->isReconnecting() || m_session->isReconnectAvailable()) m_session->cancelReconnect();
+        // A refused login is final: nothing else would end the session (the
+        // stop knows it runs on the receive thread).
+        m_session->stopSession();
     }
 }
 
@@ -402,7 +406,7 @@ void RequestProcessor::process(VDiskRelease& packet) {
     std::wstring releasedPath;
     {
         std::lock_guard<std::recursive_mutex> lock(m_session->getMappingMutex());
-        VMRemoteDrive* rd = m_driveList->getRemoteDriveByID(index);
+        VMRemoteDrive* rd = m_session->remoteDriveForRequest(index);
         if (rd == nullptr) return;
         const int mappedTo = rd->getMappedTo();
         if (rd->getStatus() != VMRemoteDrive::REMOTE_DRIVE_ATTACHED || mappedTo == -1) {
@@ -488,7 +492,7 @@ void RequestProcessor::process(DeviceStatus& packet) {
         if (unmap && m_driveList != nullptr) {
             LogMessage("%s Attempting to unmap device due to errors.\n", who);
             std::lock_guard<std::recursive_mutex> lock(m_session->getMappingMutex());
-            VMRemoteDrive* rd = m_driveList->getRemoteDriveByID(index);
+            VMRemoteDrive* rd = m_session->remoteDriveForRequest(index);
             if (rd == nullptr) {
                 LogMessage("%s Cannot find a remote device with ID=%i\n", who, index);
             } else {

@@ -89,9 +89,11 @@ void RequestProcessor::process(ReadRequest& packet) {
     bool progress = false;
     {
         std::lock_guard<std::recursive_mutex> lock(m_session->getMappingMutex());
-        VMRemoteDrive* rd = m_driveList->getRemoteDriveAt(index);
+        VMRemoteDrive* rd = m_session->remoteDriveForRequest(index);
         if (rd == nullptr) {
-            LogMessage("%s invalid remote drive at %d\n", who, index);
+            // Refused like an unmapped drive: the server waits for an answer.
+            LogMessage("%s Read request for unknown or unmapped vdisk with id: %i\n", who, index);
+            sendClientStatus(index, kStatusRefused);
             return;
         }
         const int mappedTo = rd->getMappedTo();
@@ -158,8 +160,14 @@ bool RequestProcessor::serveRead(ReadRequest& packet, VMRemoteDrive& rd, VMLocal
         uint8_t* wire = answer->reserve(size_t(layout.wireBytes(count)));
         const bool scsi = isScsiType(ld.getLocalDriveType());
         const VMIO::Handle handle = ld.getFileHandle();
+        // Pass-through commands go in chunks of kChunk; a positioned read
+        // fills a whole answer packet at once. After a failed read the rest
+        // goes in chunks too, so a medium error loses no more data than a
+        // chunked read would have.
+        bool chunked = scsi;
         while (bytesRead < total) {
-            const uint32_t chunk = uint32_t(std::min<uint64_t>({total - bytesRead, kChunk, layout.roomAt(bytesRead)}));
+            const uint64_t limit = chunked ? kChunk : total;
+            const uint32_t chunk = uint32_t(std::min<uint64_t>({total - bytesRead, limit, layout.roomAt(bytesRead)}));
             uint8_t* into = wire + layout.wireOffset(bytesRead);
             int64_t n;
             if (scsi) {
@@ -169,6 +177,10 @@ bool RequestProcessor::serveRead(ReadRequest& packet, VMRemoteDrive& rd, VMLocal
                 n -= n % int64_t(blockSize);
             } else {
                 n = VMIO::ReadDriveEx(handle, position * blockSize + bytesRead, chunk, into);
+                if (n <= 0 && !chunked && chunk > kChunk) {
+                    chunked = true;
+                    continue;
+                }
             }
             if (n <= 0) {
                 LogMessage("%s ## READ FAILED: SENT STATUS <>0 ##\n", who);
@@ -254,19 +266,14 @@ void RequestProcessor::process(VDiskWrite& packet) {
     const int index = packet.getDeviceIndex();
     LogMessage("%s ----Process Write request for remote device: %i.\n", who, index);
     if (m_driveList == nullptr) return;
-    int remoteId = index;
+    const int remoteId = index;
     uint32_t status = kStatusRefused;
     {
         std::lock_guard<std::recursive_mutex> lock(m_session->getMappingMutex());
-        VMRemoteDrive* rd = m_driveList->getRemoteDriveAt(index);
-        if (rd == nullptr) {
-            LogMessage("%s invalid remote drive at %d\n", who, index);
-            return;
-        }
-        remoteId = rd->getDriveId();
-        const int mappedTo = rd->getMappedTo();
+        VMRemoteDrive* rd = m_session->remoteDriveForRequest(index);
+        const int mappedTo = rd != nullptr ? rd->getMappedTo() : -1;
         VMLocalDrive* ld = nullptr;
-        if (rd->getStatus() != VMRemoteDrive::REMOTE_DRIVE_ATTACHED || mappedTo == -1) {
+        if (rd == nullptr || rd->getStatus() != VMRemoteDrive::REMOTE_DRIVE_ATTACHED || mappedTo == -1) {
             LogMessage("%s write request for unknown or unmapped vdisk with id: %i\n", who, remoteId);
         } else if (mappedTo < 0) {
             LogMessage("%s write request for unmapped drive: %i\n", who, remoteId);
@@ -277,7 +284,7 @@ void RequestProcessor::process(VDiskWrite& packet) {
             status = serveWrite(packet, *rd, *ld);
             m_driveList->releaseLocalDrive(ld);
         }
-        m_driveList->releaseRemoteDrive(rd);
+        if (rd != nullptr) m_driveList->releaseRemoteDrive(rd);
     }
     sendClientStatus(remoteId, status);
     if (m_session->getDriveCallback() != nullptr &&

@@ -355,7 +355,11 @@ int ZELKSession::connect(VMConnectionInfo* info) {
     }
 
     if (!threw) {
-        if (m_cancelConnect.load()) return VMConstants::API_CANCELLED;
+        if (m_cancelConnect.load()) {
+            // The connection set-up made must not stay open behind a cancel.
+            if (socket != nullptr) tuvo->closeSocket();
+            return VMConstants::API_CANCELLED;
+        }
         if (socket == nullptr) return VMConstants::API_ERROR;
         const bool secure = tuvo->isSecure();
         m_secure.store(secure ? 1 : 0);
@@ -364,6 +368,13 @@ int ZELKSession::connect(VMConnectionInfo* info) {
         const bool offered = tuvo->isReconnectCapable();
         m_reconnectAvailable.store(offered && secure && m_reconnectAttemptTimeout.load() > 0 ? 1 : 0);
         if (!secure) LogMessage("%s DISABLE RECONNECT - Not Secure\n", who);
+        // The clear-text-reconnect bit asks for a reconnection at once; when
+        // none can happen (always so in clear text) the bit would only hold
+        // back the drive list and the drive events for good.
+        if (tuvo->getClearTextReconnect() && !m_reconnectAvailable.load()) {
+            LogMessage("%s clear-text reconnect not available, carrying on without it.\n", who);
+            tuvo->setClearTextReconnect(false);
+        }
         if (info->getCredentialType() == VMConnectionInfo::CREDENTIALTYPE_CERTIFICATE && !secure)
             info->setCredentialType(VMConnectionInfo::CREDENTIALTYPE_RANDOMNUM);
         std::lock_guard<std::mutex> lock(m_tuvoMutex);
@@ -589,8 +600,29 @@ int ZELKSession::cancelConnect() {
     m_SessIDSem.release();
     m_CTRSem.release();
     m_cancelConnect.store(1);
-    if (std::shared_ptr<ProtocolTUVO> tuvo = getTuvo()) tuvo->setCancelConnect(true);
+    if (std::shared_ptr<ProtocolTUVO> tuvo = getTuvo()) {
+        tuvo->setCancelConnect(true);
+        // A plain-text question still open is answered with a refusal.
+        tuvo->setPlainTextResponse(0);
+    }
+    cancelAttempt();
+    // A certificate question still open ends as CANCEL (the flag is set first).
+    m_certSem->release();
     return VMConstants::API_SUCCESS;
+}
+
+void ZELKSession::cancelAttempt() {
+    std::shared_ptr<ProtocolTUVO> attempt;
+    {
+        std::lock_guard<std::mutex> lock(m_tuvoMutex);
+        attempt = m_attemptTuvo;
+    }
+    if (attempt) attempt->setCancelConnect(true);
+}
+
+bool ZELKSession::promptAbandoned() const {
+    return m_cancelConnect.load() != 0 || m_stopping.load() != 0 ||
+           (m_reconnecting.load() != 0 && m_cancelReconnect.load() != 0);
 }
 
 void ZELKSession::sendCloseConnection() {
@@ -634,6 +666,9 @@ void ZELKSession::stopSession() {
     m_OTPSem.release();
     m_SessIDSem.release();
     m_CTRSem.release();
+    // A reconnection may be inside its set-up or its certificate question.
+    cancelAttempt();
+    m_certSem->release();
 
     ReconnectThread* reconnectThread = getReconnectThread();
     if (reconnectThread != nullptr) {
@@ -663,7 +698,9 @@ void ZELKSession::stopSession() {
         }
         // What was queued (the releases above) reaches the server before the
         // connection goes.
-        if (m_sendThread && m_sendThread->isRunning() && !m_sendThread->waitAllSent(SEND_DRAIN_WAIT_MS))
+        // A send thread parked by a failed reconnection has no connection to drain to.
+        if (m_sendThread && m_sendThread->isRunning() && !m_sendThread->isSuspendRequested() &&
+            !m_sendThread->waitAllSent(SEND_DRAIN_WAIT_MS))
             LogMessage("%s send queue not written out in time.\n", who);
         tw::Clock::sleepMs(100);
         closeSocket();
@@ -675,9 +712,11 @@ void ZELKSession::stopSession() {
     } catch (const char* text) {
         LogMessage("%s exception caught: %s\n", who, text);
     }
+    // A reconnection cut short by the stop (its thread stopped) is over too.
+    m_reconnecting.store(0);
 
     if (m_vmSessionCallback.load() != nullptr) {
-        setSessionStatusCode(VMSessionStatus::VM_SESSION_CLOSED);
+        if (!m_loginRefused.load()) setSessionStatusCode(VMSessionStatus::VM_SESSION_CLOSED);
         callSessionCallback(VMConstants::SESSION_CLOSED);
     }
     tw::Clock::sleepMs(500);
@@ -720,14 +759,23 @@ void ZELKSession::CallbackCertificateSave(CertificatePrompt* prompt) {
     if (m_reconnecting.load() && accepted != 0 && accepted == prompt->hash) {
         m_certResponse.store(0);
     } else {
+        // A cancel or a stop sets its flag before it releases the semaphore:
+        // one that came before the drain above is seen here, a later one
+        // ends the wait.
+        if (promptAbandoned()) {
+            m_acceptedCertHash.store(0);
+            prompt->answer = CertHandler::ANSWER_CANCEL;
+            return;
+        }
         const int timeout = m_connectTimeout.load() > 0 ? m_connectTimeout.load() : 30;
         const int r = m_certSem->timedWait(4 * timeout);
         if (r == ASemaphore::WAIT_TIMEOUT) {
             prompt->answer = CertHandler::ANSWER_TIMEOUT;
             return;
         }
-        if (r != ASemaphore::WAIT_OBTAINED) {
+        if (r != ASemaphore::WAIT_OBTAINED || promptAbandoned()) {
             // Nobody answered: never an acceptance.
+            m_acceptedCertHash.store(0);
             prompt->answer = CertHandler::ANSWER_CANCEL;
             return;
         }

@@ -137,6 +137,11 @@ public:
     int sendMapRequest(VMRemoteDrive* rd, VMLocalDrive* ld, int readOnly);
     int sendMapRequest2(VMLocalDrive* ld, VMRemoteDrive* rd, int readOnly);
     void sendVDiskAlternateTocData(int deviceIndex, int msf, int format, int track);
+    // The remote drive a server request (read, write, table of contents,
+    // release, device status) names, or null. Its device index is the drive's
+    // id, the place the server listed it at: unknown types leave gaps and
+    // merges keep ids, so it is never a position in the list.
+    VMRemoteDrive* remoteDriveForRequest(int deviceIndex);
     void unmapAllDrives();
     void unmapLocalDrive(VMLocalDrive* ld, uint8_t sendRelease);
     void unmapRemoteDrive(VMRemoteDrive* rd);
@@ -156,9 +161,14 @@ public:
     std::recursive_mutex& getMappingMutex() { return m_mappingMutex; }
 
     // ---- Stop and teardown ---------------------------------------------
+    // Also ends a pending certificate or plain-text question (as CANCEL) and
+    // the set-up of a reconnection attempt.
     int cancelConnect();
     void sendCloseConnection();
     void stopSession();
+    // The server refused the login: a stop keeps that refusal as the status
+    // (it tells why the session ended) instead of 999.
+    void setLoginRefused(bool refused) { m_loginRefused.store(refused ? 1 : 0); }
 
     // ---- Prompts --------------------------------------------------------
     void CallbackCertificateSave(CertificatePrompt* prompt) override;
@@ -176,10 +186,11 @@ public:
     int isClearTextReconnectPending();
     void forceReconnect();
     void waitForClearTextReconnect();
-    // The type remapDrives looks for: a CD keeps its type, a drive offered as
-    // a floppy looks for a floppy (except in the older RDOC styles), any other
-    // for a removable drive.
-    static int remapWantedType(int localType, int mapAsFloppy, int vmStyle, bool above11);
+    // The type mapDrive and remapDrives look for (a local type, as
+    // VMDriveList::getMatchingRemoteDrive takes it): a CD keeps its type, a
+    // drive offered as a floppy looks for a floppy (except in the older RDOC
+    // styles before version 1.2), any other for a removable drive.
+    static int wantedRemoteType(int localType, int mapAsFloppy, int vmStyle, bool above11);
     // A remote drive of that type can take a drive looking for wantedType.
     static bool remoteSuits(int wantedType, int remoteType);
     void setReconnectCheckTimeout(int seconds) { m_reconnectCheckTimeout.store(seconds); }
@@ -257,6 +268,9 @@ public:
     CancelConnectThread* getCancelConnectThread();
 
 private:
+    // Under the mapping lock, after the medium was opened: both drives are
+    // still free and the remote drive still listed.
+    bool canPublishMapping(VMRemoteDrive* rd, VMLocalDrive* ld, const char* who);
     // The handlers release the session-id and one-time-password waits.
     friend class RequestProcessor;
 
@@ -271,6 +285,11 @@ private:
     void waitNotRunning(T* thread, const char* name);
     // Reconnection: the session or the calling reconnect thread is stopping.
     bool reconnectAbandoned();
+    // A pending prompt is to end unanswered: cancelled, stopping, or the
+    // reconnection it belongs to was called off.
+    bool promptAbandoned() const;
+    // Sets the cancel flag of a reconnection attempt's set-up, if one runs.
+    void cancelAttempt();
     // Asks the thread to pause and waits (bounded) until it has.
     bool parkThread(AThread* thread, const char* name);
     // Starts a thread again that ended on an error (not stopped), unless the
@@ -299,6 +318,7 @@ private:
     std::atomic<int> m_startThreadsPending{0};
     std::atomic<int> m_otpRequested{0};
     std::atomic<int> m_connectDone{0};
+    std::atomic<int> m_loginRefused{0};
     std::atomic<int64_t> m_vdiskInfoRequestTime{0};
     std::atomic<int> m_numMaps{0};
     std::atomic<int64_t> m_lastSendTime{0};
@@ -326,6 +346,9 @@ private:
     // Published once set-up has succeeded; shares ownership of m_tuvo.
     std::shared_ptr<ASocket> m_socket;
     std::vector<std::shared_ptr<ProtocolTUVO>> m_retiredTuvos;
+    // The set-up object of the reconnection attempt under way (null between
+    // attempts), so that a cancel or a stop reaches it.
+    std::shared_ptr<ProtocolTUVO> m_attemptTuvo;
     std::shared_ptr<ByteStream> m_testStream;
     std::function<void()> m_testStreamClose;
 

@@ -89,12 +89,13 @@ void linkMapping(VMRemoteDrive* rd, VMLocalDrive* ld) {
 int ZELKSession::sendMapRequest(VMRemoteDrive* rd, VMLocalDrive* ld, int readOnly) {
     const char* who = "ZELKSession::sendMapRequest:";
     if (m_stopping.load() || !m_sendThread || rd == nullptr || ld == nullptr) return -1;
-    std::lock_guard<std::recursive_mutex> lock(m_mappingMutex);
     // One medium is never served to two server drives.
     if (ld->getMappedTo() != -1 || rd->getMappedTo() != -1) {
         LogMessage("%s drive already mapped (local %d, remote %d)\n", who, ld->getMappedTo(), rd->getMappedTo());
         return -1;
     }
+    // The medium is read and opened before the mapping lock is taken: a slow
+    // device must not hold up the requests served from other drives.
     const int type = ld->getLocalDriveType();
     auto request = std::make_unique<VDiskRequest>(rd->getDriveId());
     request->setBlockSize(ld->getBlockSize());
@@ -110,25 +111,30 @@ int ZELKSession::sendMapRequest(VMRemoteDrive* rd, VMLocalDrive* ld, int readOnl
 
     const int openKind = ld->isDrive() ? 2 : 1;
     VMIO::Handle handle = VMIO::INVALID_HANDLE;
+    bool locked = false;
     if (type == VMLocalDrive::LOCAL_DRIVE_IS_CD) {
         if (ld->getPath() != nullptr)
             handle = openKind == 1 ? VMIO::OpenFile(ld->getPath(), false) : VMIO::OpenDevice(ld->getPath(), false, false);
-        ld->setLocked(0);
     } else {
         // A CD/DVD image is never written: it is opened read-only whatever
         // the user chose.
-        const bool write = readOnly == 0 && type != VMLocalDrive::LOCAL_DRIVE_IS_CD_IMAGE;
-        handle = VMIO::OpenDrive(write, ld->getPath(), openKind, write);
-        ld->setLocked(write ? 1 : 0);
+        locked = readOnly == 0 && type != VMLocalDrive::LOCAL_DRIVE_IS_CD_IMAGE;
+        handle = VMIO::OpenDrive(locked, ld->getPath(), openKind, locked);
     }
-    ld->setFileHandle(handle);
     if (handle == VMIO::INVALID_HANDLE) {
         LogMessage("%s : Not mapping due to INVALID_HANDLE_VALUE\n", who);
-        ld->setLocked(0);
         return -1;
     }
     // Media removal is locked on devices only; an image has no door.
     if (ld->isDrive()) VMIO::LockCD(handle);
+    std::lock_guard<std::recursive_mutex> lock(m_mappingMutex);
+    if (!canPublishMapping(rd, ld, who)) {
+        if (ld->isDrive()) VMIO::UnlockCD(handle);
+        VMIO::CloseDrive(handle, locked);
+        return -1;
+    }
+    ld->setFileHandle(handle);
+    ld->setLocked(locked ? 1 : 0);
     if (isConsoleStyle()) {
         std::printf(kMapping, pathText(ld).c_str(), rd->getDriveId());
         std::fputs("Read Only.", stdout);
@@ -144,23 +150,18 @@ int ZELKSession::sendMapRequest(VMRemoteDrive* rd, VMLocalDrive* ld, int readOnl
 int ZELKSession::sendMapRequest2(VMLocalDrive* ld, VMRemoteDrive* rd, int readOnly) {
     const char* who = "ZELKSession::sendMapRequest2:";
     if (m_stopping.load() || ld == nullptr || rd == nullptr || !m_sendThread) return -1;
-    std::lock_guard<std::recursive_mutex> lock(m_mappingMutex);
     if (ld->getMappedTo() != -1 || rd->getMappedTo() != -1) {
         LogMessage("%s drive already mapped (local %d, remote %d)\n", who, ld->getMappedTo(), rd->getMappedTo());
         return -1;
     }
+    // Opened before the mapping lock is taken, as for a CD/DVD.
     const bool write = readOnly == 0;
     const VMIO::Handle handle = VMIO::OpenDrive(write, ld->getPath(), ld->isDrive() ? 2 : 1, write);
-    ld->setFileHandle(handle);
     // A medium that cannot be opened is not offered: every read would fail.
     if (handle == VMIO::INVALID_HANDLE) {
         LogMessage("%s : Not mapping due to INVALID_HANDLE_VALUE\n", who);
-        ld->setLocked(0);
         return -1;
     }
-    ld->setLocked(write ? 1 : 0);
-    // Served writes follow the drive's read-only mode: it is the mapping's.
-    if (!write) ld->setReadOnly(1);
     auto request = std::make_unique<VDiskRequest2>(rd->getDriveId());
     request->setBlockSize(ld->getBlockSize());
     request->setBlockCount(viewBlocks(*ld));
@@ -168,6 +169,16 @@ int ZELKSession::sendMapRequest2(VMLocalDrive* ld, VMRemoteDrive* rd, int readOn
     request->setReadOnly(readOnly != 0);
     // Media removal is locked on devices only; an image has no door.
     if (ld->isDrive()) VMIO::LockCD(handle);
+    std::lock_guard<std::recursive_mutex> lock(m_mappingMutex);
+    if (!canPublishMapping(rd, ld, who)) {
+        if (ld->isDrive()) VMIO::UnlockCD(handle);
+        VMIO::CloseDrive(handle, write);
+        return -1;
+    }
+    ld->setFileHandle(handle);
+    ld->setLocked(write ? 1 : 0);
+    // Served writes follow the drive's read-only mode: it is the mapping's.
+    if (!write) ld->setReadOnly(1);
     if (isConsoleStyle()) {
         std::printf(kMapping, pathText(ld).c_str(), rd->getDriveId());
         std::printf("%s.\n", readOnly != 0 ? "Read Only" : "Read/Write");
@@ -178,6 +189,25 @@ int ZELKSession::sendMapRequest2(VMLocalDrive* ld, VMRemoteDrive* rd, int readOn
     m_numMaps.fetch_add(1);
     if (isConsoleStyle()) print(" Success.\n");
     return 0;
+}
+
+bool ZELKSession::canPublishMapping(VMRemoteDrive* rd, VMLocalDrive* ld, const char* who) {
+    // What may have changed while the medium was being opened: the session
+    // began to stop, another thread mapped either drive, or a drive list
+    // merge took the remote drive away.
+    if (m_stopping.load()) return false;
+    if (ld->getMappedTo() != -1 || rd->getMappedTo() != -1) {
+        LogMessage("%s drive already mapped (local %d, remote %d)\n", who, ld->getMappedTo(), rd->getMappedTo());
+        return false;
+    }
+    VMRemoteDrive* listed = m_driveList != nullptr ? m_driveList->getRemoteDriveByID(rd->getDriveId()) : rd;
+    if (listed != rd) {
+        LogMessage("%s remote drive %d is no longer listed\n", who, rd->getDriveId());
+        if (listed != nullptr) m_driveList->releaseRemoteDrive(listed);
+        return false;
+    }
+    if (m_driveList != nullptr) m_driveList->releaseRemoteDrive(listed);
+    return true;
 }
 
 void ZELKSession::sendVDiskAlternateTocData(int deviceIndex, int msf, int format, int track) {
@@ -193,21 +223,26 @@ void ZELKSession::sendVDiskAlternateTocData(int deviceIndex, int msf, int format
     int length = 0;
     {
         std::lock_guard<std::recursive_mutex> lock(m_mappingMutex);
-        VMRemoteDrive* rd = m_driveList->getRemoteDriveAt(deviceIndex);
-        if (rd == nullptr) {
-            LogMessage("%s invalid remote drive at %d\n", who, deviceIndex);
-            return;
-        }
-        VMLocalDrive* ld = rd->getMappedTo() < 0 ? nullptr : m_driveList->getLocalDriveByID(rd->getMappedTo());
+        // A drive the server never listed, or one not mapped, is answered
+        // with the fixed table like any medium that has none of its own.
+        VMRemoteDrive* rd = remoteDriveForRequest(deviceIndex);
+        if (rd == nullptr) LogMessage("%s no remote drive with id %d\n", who, deviceIndex);
+        VMLocalDrive* ld = rd == nullptr || rd->getMappedTo() < 0 ? nullptr
+                                                                    : m_driveList->getLocalDriveByID(rd->getMappedTo());
         if (ld != nullptr && ld->isDrive() && ld->getLocalDriveType() == VMLocalDrive::LOCAL_DRIVE_IS_CD)
             length = VMIO::GetAlternateCdToc(ld->getPath(), toc.data(), msf, format, track);
         if (ld != nullptr) m_driveList->releaseLocalDrive(ld);
-        m_driveList->releaseRemoteDrive(rd);
+        if (rd != nullptr) m_driveList->releaseRemoteDrive(rd);
     }
     if (length <= 0 || length > int(toc.size())) length = GetFixedToc(toc.data());
     auto packet = std::make_unique<VDiskAlternateTocData>(deviceIndex);
     packet->setTocData(length, toc.data());
     sendPacket(packet.release());
+}
+
+VMRemoteDrive* ZELKSession::remoteDriveForRequest(int deviceIndex) {
+    if (m_driveList == nullptr || deviceIndex < 0) return nullptr;
+    return m_driveList->getRemoteDriveByID(deviceIndex);
 }
 
 void ZELKSession::unmapAllDrives() {

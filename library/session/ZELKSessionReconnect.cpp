@@ -60,7 +60,7 @@ std::vector<std::shared_ptr<ProtocolTUVO>> takeIdle(std::vector<std::shared_ptr<
 
 }  // namespace
 
-int ZELKSession::remapWantedType(int localType, int mapAsFloppy, int vmStyle, bool above11) {
+int ZELKSession::wantedRemoteType(int localType, int mapAsFloppy, int vmStyle, bool above11) {
     const bool rdocStyle = vmStyle == VMConnectionInfo::VM_STYLE_RDOC ||
                            vmStyle == VMConnectionInfo::VM_STYLE_MOSKA_RDOC1 ||
                            vmStyle == VMConnectionInfo::VM_STYLE_MOSKA_RDOC2;
@@ -131,6 +131,14 @@ int ZELKSession::reconnect() {
         if (haveSemaphore && m_vmAPI != nullptr) m_vmAPI->releaseConnectSemaphore();
         haveSemaphore = false;
     };
+    // A stop or cancel already under way: nothing is announced for an
+    // attempt that will not be made.
+    if (m_cancelReconnect.load() || reconnectAbandoned()) {
+        LogMessage("%s reconnect cancelled\n", kReconnect);
+        if (receive != nullptr) receive->getReceiver().setHold(false);
+        giveBack();
+        return 1;
+    }
     if (m_vmAPI != nullptr) m_vmAPI->setConnectionStatus(VMConstants::VMAPI_RECONNECTING);
 
     m_reconnectOutcomeClaimed.store(0);
@@ -154,8 +162,21 @@ int ZELKSession::reconnect() {
     if (oldSocket) oldSocket->close();
     oldSocket.reset();
     if (receive != nullptr) receive->setReconnecting(1);
-    parkThread(receive, "m_receiveThread");
-    parkThread(m_sendThread.get(), "m_sendThread");
+    // A thread still busy past the bound (a handler that blocks) would go on
+    // and write what it finishes to the new connection: no reconnection then.
+    const bool receiveParked = parkThread(receive, "m_receiveThread");
+    const bool sendParked = receiveParked && parkThread(m_sendThread.get(), "m_sendThread");
+    if (!receiveParked || !sendParked) {
+        LogMessage("%s threads not parked, giving up.\n", kReconnect);
+        if (m_vmSessionCallback.load() != nullptr && !m_cancelReconnect.load()) {
+            setSessionStatusCode(VMSessionStatus::RECONNECT_FAILED);
+            callSessionCallback(VMSessionStatus::RECONNECT_FAILED);
+        }
+        m_reconnectAvailable.store(0);
+        m_reconnecting.store(0);
+        giveBack();
+        return 1;
+    }
     LogMessage("%s clean up completed **************\n", kReconnect);
 
     const std::optional<std::string> user = getOTPUser();
@@ -212,6 +233,12 @@ int ZELKSession::reconnect() {
                 (info->getPrivateCert() != nullptr || info->getCertKey() != nullptr))
                 fresh->setCapabilities(8);
         }
+        {
+            // Published before the set-up starts, so a stop can call it off.
+            std::lock_guard<std::mutex> lock(m_tuvoMutex);
+            m_attemptTuvo = fresh;
+        }
+        if (reconnectAbandoned() || m_cancelReconnect.load()) fresh->setCancelConnect(true);
         bool fatal = false;
         try {
             freshSocket = fresh->getSocketReconnect(method, sessionId);
@@ -249,6 +276,10 @@ int ZELKSession::reconnect() {
             tw::Clock::sleepMs(left < SLICE_MS ? left : SLICE_MS);
         }
     }
+    {
+        std::lock_guard<std::mutex> lock(m_tuvoMutex);
+        m_attemptTuvo.reset();
+    }
     m_lastReceiveTime.store(nowSeconds());
 
     // A stop that came while the attempt ran wins over its success.
@@ -271,6 +302,8 @@ int ZELKSession::reconnect() {
     }
 
     LogMessage("%s Continuing send, recv and recon threads\n", kReconnect);
+    // As on the first connection: the bit means nothing without a reconnection.
+    if (fresh->getClearTextReconnect() && !m_reconnectAvailable.load()) fresh->setClearTextReconnect(false);
     m_secure.store(fresh->isSecure() ? 1 : 0);
     m_serverHeartbeat.store(fresh->getFirstTimeout());
     std::vector<std::shared_ptr<ProtocolTUVO>> idle;
@@ -348,7 +381,7 @@ int ZELKSession::remapDrives() {
 
             const int type = ld->getLocalDriveType();
             LogMessage("%s Local drive type=%i.!\n", kRemap, type);
-            const int wanted = remapWantedType(type, ld->getMapAsFloppy(), style, above11);
+            const int wanted = wantedRemoteType(type, ld->getMapAsFloppy(), style, above11);
             LogMessage("%s Looking for matching remote drive type=%i.!\n", kRemap, wanted);
             // The server drive it had, when that one is still there and free:
             // two media of one kind must not trade places.

@@ -72,10 +72,10 @@ void appendErrorQueue(const char* fileName) {
     }
 }
 
-void setBlocking(int fd, bool blocking) {
+bool setBlocking(int fd, bool blocking) {
     const int flags = fcntl(fd, F_GETFL, 0);
-    if (flags < 0) return;
-    fcntl(fd, F_SETFL, blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK));
+    if (flags < 0) return false;
+    return fcntl(fd, F_SETFL, blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK)) == 0;
 }
 
 // Polls fd for events within a time limit in library milliseconds (< 0: none),
@@ -390,7 +390,12 @@ void ASocket::winConnect(const char* host, int port) {
         LogMessage("%s -- setsockopt error\n", fn);
         throw "setsockopt error";
     }
-    // Stays non-blocking: reads and writes wait with poll, outside the TLS lock.
+    // Blocking while the connection is plain: a receive that has to wait is
+    // then one recv, not a poll and a recv; close() still wakes it with
+    // shutdown. sslConnect makes it non-blocking again, since TLS calls run
+    // under a lock and wait with poll outside it. Writes that must not block
+    // pass MSG_DONTWAIT either way.
+    m_blockingReads.store(setBlocking(fd, true));
     m_socketFD.store(fd);
     m_socketState.store(STATE_CONNECTED);
 }
@@ -418,8 +423,14 @@ int ASocket::sslConnect() {
         m_ssl = nullptr;
     }
 
-    const int fd = m_socketFD.load();
+    int fd = m_socketFD.load();
     bool completed = false;
+    m_blockingReads.store(false);
+    if (fd != -1 && !setBlocking(fd, false)) {
+        // An SSL call must never block while it holds the TLS lock.
+        LogMessage("%s cannot make the socket non-blocking, errno=%d\n", fn, errno);
+        fd = -1;
+    }
     if (fd != -1) {
         SSL_clear(ssl);
         SSL_set_fd(ssl, fd);
@@ -616,7 +627,7 @@ int ASocket::readSome(char* buffer, int minimum, int capacity) {
         if (!m_sslActive.load() || m_bypassSsl.load()) {
             const int fd = m_socketFD.load();
             if (fd == -1) return -1;
-            if (waitFirst) {
+            if (waitFirst && !m_blockingReads.load()) {
                 // Looks at the descriptor again after the wait: a close()
                 // meanwhile is ours, not the peer's.
                 waitFirst = false;
@@ -625,6 +636,10 @@ int ASocket::readSome(char* buffer, int minimum, int capacity) {
             }
             r = static_cast<int>(
                 plainIo(fd, false, true, [&] { return recv(fd, buffer + got, size_t(capacity - got), 0); }));
+            // A blocking recv waits in place of the poll: the same look at
+            // the descriptor once it returns.
+            if (waitFirst && r <= 0 && m_socketFD.load() == -1) return -1;
+            waitFirst = false;
         } else {
             int err = 0;
             r = sslIo(false, buffer + got, capacity - got, &err, waitFirst);

@@ -120,6 +120,9 @@ private:
     std::atomic<bool> m_sslHandshakeOk{false};
     std::atomic<bool> m_sslActive{false};
     std::atomic<bool> m_bypassSsl{false};
+    // The descriptor is in blocking mode (plain connection): a read waits in
+    // recv itself rather than in a poll before it.
+    std::atomic<bool> m_blockingReads{false};
     ASemaphore m_destructorLock{true};
 
     // Guards m_ssl and every SSL_* call on it; never held while waiting.

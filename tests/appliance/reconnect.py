@@ -11,14 +11,19 @@ class ReconnectingAppliance(FakeAppliance):
     """FakeAppliance plus:
     refuse_reconnects  close this many resumed-session requests unanswered;
     refuse_all         close every resumed-session request unanswered;
-    plain_reconnect    answer a resumed session with plain text only.
+    plain_reconnect    answer a resumed session with plain text only;
+    refuse_otp         never answer a one-time-password request (no pair to resume with);
+    resume_delay       seconds before a resumed-session request is answered.
     Records: "event" "resume" (fields: session_id, refused) per resumed request."""
 
-    def __init__(self, config=None, refuse_reconnects=0, refuse_all=False, plain_reconnect=False, **overrides):
+    def __init__(self, config=None, refuse_reconnects=0, refuse_all=False, plain_reconnect=False,
+                 refuse_otp=False, resume_delay=0.0, **overrides):
         super().__init__(config, **overrides)
         self.refuse_reconnects = refuse_reconnects
         self.refuse_all = refuse_all
         self.plain_reconnect = plain_reconnect
+        self.refuse_otp = refuse_otp
+        self.resume_delay = resume_delay
         self._holes = set()
 
     # --- faults on the latest connection -----------------------------------
@@ -72,6 +77,9 @@ class ReconnectingAppliance(FakeAppliance):
             self._record(conn, "event", "resume", {"session_id": sid, "refused": refused})
             if refused:
                 raise EOFError("resumed session refused")
+            if self.resume_delay > 0:
+                self._stop.wait(self.resume_delay)
+                self._record(conn, "event", "resume-answered", {})
             if self.plain_reconnect:
                 saved = self.config.capabilities
                 self.config.capabilities = 0x0601
@@ -96,5 +104,7 @@ class ReconnectingAppliance(FakeAppliance):
 
     def _answer(self, conn, name, fields, param):
         if conn.id in self._holes:
+            return
+        if name == "OTPRequest" and self.refuse_otp:
             return
         return super()._answer(conn, name, fields, param)

@@ -227,6 +227,19 @@ class FakeAppliance:
         "cut_body": wire.header(wire.ZELK, 24, 0x8300, 0) + b"\0\0",
     }
 
+    def change_drives(self, drives):
+        """Replaces the drive list and sends it at once, as a server whose
+        drives come and go does. A drive no longer listed, or listed with type
+        0, is no longer mapped; the others keep their ids (their places)."""
+        self.config.drives = [tuple(d) for d in drives]
+        for i in list(self.mapped):
+            if i >= len(self.config.drives) or self.config.drives[i][0] == 0:
+                self.mapped.pop(i, None)
+        self.send(wire.vdisk_info(self._listed_drives()))
+
+    def _listed_drives(self):
+        return [(d[0], 1 if i in self.mapped else d[1]) for i, d in enumerate(self.config.drives)]
+
     def send_malformed(self, kind):
         """Sends one of MALFORMED by name."""
         self.send(self.MALFORMED[kind])
@@ -474,8 +487,7 @@ class FakeAppliance:
         elif name == "OTPRequest":
             out = wire.otp_response(c.otp_user, c.otp_password)
         elif name == "GetVDiskInfo" and c.answer_drive_list:
-            drives = [(d[0], 1 if i in self.mapped else d[1]) for i, d in enumerate(c.drives)]
-            out = wire.vdisk_info(drives)
+            out = wire.vdisk_info(self._listed_drives())
         elif name in ("VDiskRequest", "VDiskRequest2"):
             self.mapped[param] = fields
             if c.map_status is not None:

@@ -136,13 +136,22 @@ class Terminal:
 
 
 def run_pty(args):
-    """Types the answers on a terminal; the password without echo. With
-    "ctrl_c" set, types Ctrl-C twice at the password prompt instead."""
+    """Types the answers on a terminal; the password without echo. Options:
+    "signal_at_choice" sends that signal at the first prompt; "eof_at_address"
+    types the end-of-file key at the address; "ctrl_c" types one Ctrl-C at
+    the password prompt; "ctrl_c_mapped" types one once the medium is mapped
+    (else the appliance releases it)."""
     app = appliance(args)
     term = Terminal(["-i"], args["cwd"])
-    steps = [("Enter the choice: ", "1\n"), ("IP Address: ", "127.0.0.1\n"), ("Username: ", h.USER + "\n")]
     result = {"steps": True}
     mapped = {}
+    steps = [("Enter the choice: ", "1\n"), ("IP Address: ", "127.0.0.1\n"), ("Username: ", h.USER + "\n")]
+    if args.get("signal_at_choice"):
+        result["prompt"] = term.wait_for("Enter the choice: ")
+        os.kill(term.pid, args["signal_at_choice"])
+        steps = []
+    elif args.get("eof_at_address"):
+        steps = steps[:1] + [("IP Address: ", "\x04")]
     for prompt, answer in steps:
         if not term.wait_for(prompt):
             result["steps"] = False
@@ -151,29 +160,33 @@ def run_pty(args):
         # once answered, the password prompt may already have turned it off).
         result["echo_before"] = bool(term.lflag() & termios.ECHO)
         term.type(answer)
-    result["prompt"] = term.wait_for("Password: ")
-    result["echo_off"] = term.wait_echo(False)
-    lflag = term.lflag()
-    result["isig_kept"] = bool(lflag & termios.ISIG)
-    if args.get("ctrl_c"):
-        term.type("\x03")
-        result["terminating"] = term.wait_for("\nTerminating\n")
-        term.type("\x03")
-    else:
-        term.type(args["typed_password"])
-        for prompt, answer in (("Enter the media: ", "3\n"), ("CD/DVD path: ", args["iso"] + "\n"),
-                               ("Enter the media: ", "4\n")):
-            if not term.wait_for(prompt):
-                result["steps"] = False
-                break
-            term.type(answer)
-        if h.wait_mapped(app, h.CD) is not None:
-            mapped = mapped_now(app)
-            h.release_all(app)
+    if len(steps) == 3:
+        result["prompt"] = term.wait_for("Password: ")
+        result["echo_off"] = term.wait_echo(False)
+        lflag = term.lflag()
+        result["isig_kept"] = bool(lflag & termios.ISIG)
+        if args.get("ctrl_c"):
+            term.type("\x03")
+        else:
+            term.type(args["typed_password"])
+            for prompt, answer in (("Enter the media: ", "3\n"), ("CD/DVD path: ", args["iso"] + "\n"),
+                                   ("Enter the media: ", "4\n")):
+                if not term.wait_for(prompt):
+                    result["steps"] = False
+                    break
+                term.type(answer)
+            if h.wait_mapped(app, h.CD) is not None:
+                mapped = mapped_now(app)
+                if args.get("ctrl_c_mapped"):
+                    term.type("\x03")
+                else:
+                    h.release_all(app)
     rc = term.finish()
     result["echo_after"] = bool(term.lflag() & termios.ECHO)
     result["icanon_after"] = bool(term.lflag() & termios.ICANON)
-    result.update(session_facts(app, mapped), rc=rc, out=term.data.replace(b"\r\n", b"\n").decode("utf-8", "replace"))
+    out = term.data.replace(b"\r\n", b"\n").decode("utf-8", "replace")
+    result["terminating"] = out.count("\nTerminating\n")
+    result.update(session_facts(app, mapped), rc=rc, out=out)
     os.close(term.fd)
     app.stop()
     return result

@@ -95,13 +95,48 @@ class Interactive(unittest.TestCase):
         self.assertEqual(r["rc"], 0, r["out"])
         self.assertTrue(r["echo_after"] and r["icanon_after"], "the terminal was not restored")
 
-    def test_ctrl_c_at_the_password_prompt_restores_the_terminal(self):
+    def test_terminal_kill_and_end_of_file_keys(self):
+        # Ctrl-U clears what was typed; Ctrl-D ends the line and is no part of the password.
+        self.need_library()
+        iso = h.make_iso(self.dir)
+        r = self.drive("pty", iso=iso, typed_password="wrong\x15" + h.PASSWORD + "\x04")
+        self.assertTrue(r["steps"], r["out"])
+        self.assertEqual(r["password"], h.PASSWORD)
+        self.assertEqual(list(r["mapped"]), [str(h.CD)], r["out"])
+        self.assertEqual(r["rc"], 0, r["out"])
+
+    def test_end_of_input_at_a_prompt_ends_on_a_new_line(self):
+        r = self.drive("pty", eof_at_address=True)
+        self.assertTrue(r["steps"], r["out"])
+        self.assertTrue(r["out"].endswith("\nIP Address: \nStopping due to errors\n"), r["out"])
+        self.assertEqual(r["rc"], 1, r["out"])
+
+    def test_ctrl_c_at_the_password_prompt_ends_the_run(self):
+        # One Ctrl-C is enough while nothing is connected.
         r = self.drive("pty", ctrl_c=True)
         self.assertTrue(r["echo_off"], r["out"])
-        self.assertTrue(r["terminating"], r["out"])
         self.assertEqual(r["rc"], 130, r["out"])
+        self.assertEqual(r["terminating"], 1, r["out"])
         self.assertTrue(r["echo_after"] and r["icanon_after"], "the terminal was not restored")
+        self.assertIsNone(r["password"])  # never logged in
         self.assertEqual(r["mapped"], {})
+
+    def test_sigterm_at_the_first_prompt_ends_the_run(self):
+        r = self.drive("pty", signal_at_choice=15)
+        self.assertTrue(r["prompt"], r["out"])
+        self.assertEqual(r["rc"], 143, r["out"])
+        self.assertEqual(r["terminating"], 1, r["out"])
+        self.assertIsNone(r["password"])
+
+    def test_ctrl_c_in_the_session_releases_the_medium(self):
+        self.need_library()
+        iso = h.make_iso(self.dir)
+        r = self.drive("pty", iso=iso, typed_password=h.PASSWORD + "\n", ctrl_c_mapped=True)
+        self.assertEqual(list(r["mapped"]), [str(h.CD)], r["out"])
+        self.assertEqual(r["releases"], [h.CD], r["out"])
+        self.assertEqual(r["terminating"], 1, r["out"])
+        self.assertEqual(r["rc"], 0, r["out"])
+        self.assertNotIn("Stopping due to errors", r["out"])
 
 
 if __name__ == "__main__":

@@ -127,6 +127,51 @@ class ServedMediaTLS(ServedMedia):
     TLS = True
 
 
+class MediaById(SessionCase):
+    """The server lists a drive of a type the client does not know first, so
+    the CD is drive 1 and the floppy drive 2, not the places they take in the
+    client's list; later the server drops the CD."""
+    UNKNOWN = 9
+    CD_ID, FLOPPY_ID = 1, 2
+
+    def test_each_medium_is_served_by_its_id(self):
+        iso = h.make_iso(self.dir)
+        floppy = h.make_image(self.dir, "floppy.img", h.FLOPPY_SIZE, 5)
+        iso_bytes, floppy_bytes = h.read_file(iso), h.read_file(floppy)
+        app = self.appliance(drives=[(self.UNKNOWN, 0), (h.wire.DRIVE_CD, 0), (h.wire.DRIVE_FLOPPY, 0)])
+        t = self.tarnwick(h.tarnwick_args(app, "-c", iso, "-fw", floppy))
+        self.assertTrue(t.wait_for("Mapped Floppy!\n"), t.out.text())
+        cd = self.mapped(app, self.CD_ID, t)
+        fl = self.mapped(app, self.FLOPPY_ID, t)
+        self.assertEqual(sorted(app.mapped), [self.CD_ID, self.FLOPPY_ID])
+        self.assertEqual((cd["block_size"], fl["block_size"], fl["read_only"]), (2048, 512, 0))
+        # Each id reads its own medium.
+        data, bad = h.read_image(app, self.CD_ID, cd["blocks"], 2048)
+        self.assertEqual((bad, data), ([], iso_bytes))
+        data, bad = h.read_image(app, self.FLOPPY_ID, fl["blocks"], 512)
+        self.assertEqual((bad, data), ([], floppy_bytes))
+        # The CD refuses a write, and nothing lands on either image.
+        self.assertEqual(app.write_blocks(self.CD_ID, 0, 1, h.pattern(2048, seed=7)), 7)
+        self.assertEqual(h.read_file(floppy), floppy_bytes)
+        self.assertEqual(h.read_file(iso), iso_bytes)
+        # The server drops the CD; the floppy keeps its id, now first in the
+        # client's list. Requests are handled in order, so the merge is done
+        # before the reads that follow it.
+        app.change_drives([(self.UNKNOWN, 0), (0, 0), (h.wire.DRIVE_FLOPPY, 0)])
+        data, status = app.read_blocks(self.FLOPPY_ID, 100, 8, max_blocks=8, timeout=h.TIMEOUT)
+        self.assertEqual((status, data), (0, floppy_bytes[100 * 512:108 * 512]))
+        data, status = app.read_blocks(self.CD_ID, 0, 1, max_blocks=1, timeout=h.TIMEOUT)
+        self.assertEqual((status, data), (7, b""))
+        self.assertEqual(app.write_blocks(self.CD_ID, 0, 1, h.pattern(2048, seed=8)), 7)
+        self.assertEqual(h.read_file(floppy), floppy_bytes)
+        rc, out = self.end_by_release(app, t)
+        self.assertEqual(rc, 0, out)
+
+
+class MediaByIdTLS(MediaById):
+    TLS = True
+
+
 class RefusedMedia(SessionCase):
     def test_second_medium_of_a_kind_is_refused(self):
         f1 = h.make_image(self.dir, "a.img", h.FLOPPY_SIZE)

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "api/VMServerImage.h"
 #include "api/VMServerImageList.h"
 
@@ -25,11 +28,11 @@ VMServerImage Image(int index, const char* name, int format = 0) {
     return i;
 }
 
-TEST(ServerImageTest, CopiesDropTheFormatAndOwnTheirName) {
+TEST(ServerImageTest, CopiesKeepTheFormatAndOwnTheirName) {
     VMServerImage iso = Image(3, "disk.iso", VMServerImageList::SERVER_IMAGE_FORMAT_ISO);
     iso.setFlags(VMServerImageList::SERVER_IMAGE_INFO_WRITEABLE_FLAG);
     VMServerImage copy(&iso);
-    EXPECT_EQ(copy.getFormat(), 0);
+    EXPECT_EQ(copy.getFormat(), VMServerImageList::SERVER_IMAGE_FORMAT_ISO);
     EXPECT_EQ(copy.getIndex(), 3);
     EXPECT_EQ(copy.getFlags(), 1);
     iso.setName("other");
@@ -64,7 +67,9 @@ TEST(ServerImageTest, UpdateReplacesImagesAndCallsBackOutsideTheLock) {
     EXPECT_EQ(g_imagesSeenInCallback, 1);
     ASSERT_NE(list.getServerImageAt(1), nullptr);
     EXPECT_STREQ(list.getServerImageAt(1)->getName(), "b.iso");
-    EXPECT_EQ(list.getServerImageAt(1)->getFormat(), 0);
+    // An ISO image stays one in the list.
+    EXPECT_EQ(list.getServerImageAt(1)->getFormat(), VMServerImageList::SERVER_IMAGE_FORMAT_ISO);
+    EXPECT_EQ(list.getServerImageAt(0)->getFormat(), VMServerImageList::SERVER_IMAGE_FORMAT_RAW);
     EXPECT_EQ(list.getServerImageAt(2), nullptr);
     EXPECT_EQ(list.getServerImageAt(-1), nullptr);
 
@@ -104,6 +109,38 @@ TEST(ServerImageTest, ListCopiesAreDeepAndIndependent) {
     EXPECT_EQ(byPointer.getNumberOfImages(), 0);
     VMServerImageList fromNull(static_cast<const VMServerImageList*>(nullptr));
     EXPECT_EQ(fromNull.getNumberOfImages(), 0);
+}
+
+// The receive thread writes the store's figures and the images while the
+// application reads them (a race shows under ThreadSanitizer).
+TEST(ServerImageTest, FiguresAreReadUnderTheLockWhileTheListChanges) {
+    VMServerImageList list;
+    VMServerImage a = Image(1, "a.iso", VMServerImageList::SERVER_IMAGE_FORMAT_ISO);
+    std::atomic<bool> done{false};
+    std::atomic<bool> reading{false};
+    std::thread writer([&] {
+        while (!reading.load()) std::this_thread::yield();
+        for (int i = 1; i <= 200; ++i) {
+            list.setStoreId(i);
+            list.setStoreSpace(uint64_t(i) * 512);
+            list.setFreeSpace(uint64_t(i) * 256);
+            list.updateServerImageList(i % 2 ? std::vector<VMServerImage*>{&a} : std::vector<VMServerImage*>{});
+        }
+        done = true;
+    });
+    int lastId = 0;
+    do {
+        const int id = list.getStoreId();
+        EXPECT_GE(id, lastId);
+        lastId = id;
+        EXPECT_LE(list.getFreeSpace(), list.getStoreSize() + 256 * 200);
+        EXPECT_LE(list.getNumberOfImages(), 1);
+        reading = true;
+    } while (!done.load());
+    writer.join();
+    EXPECT_EQ(list.getStoreId(), 200);
+    EXPECT_EQ(list.getStoreSize(), 200u * 512);
+    EXPECT_EQ(list.getNumberOfImages(), 0);
 }
 
 }  // namespace

@@ -107,10 +107,10 @@ TEST(InteractiveMode, InputHandling) {
         {"bad choices ask again", "x\n\n3\n2\n", kMenu + "Invalid choice.\n\n" + kMenu + "Invalid choice.\n\n" + kMenu +
                                                     "Invalid choice.\n\n" + kMenu, 0},
         {"only the first character counts", "2x\n", kMenu, 0},
-        {"end of input in the menu", "", kMenu + "Stopping due to errors\n", 1},
-        {"end of input after bad choices", "9\n", kMenu + "Invalid choice.\n\n" + kMenu + "Stopping due to errors\n", 1},
+        {"end of input in the menu", "", kMenu + "\nStopping due to errors\n", 1},
+        {"end of input after bad choices", "9\n", kMenu + "Invalid choice.\n\n" + kMenu + "\nStopping due to errors\n", 1},
         // The menu's "1" is never taken for the address.
-        {"end of input at the address", "1\n", kMenu + "\nIP Address: Stopping due to errors\n", 1},
+        {"end of input at the address", "1\n", kMenu + "\nIP Address: \nStopping due to errors\n", 1},
         {"empty address", "1\n\n", kMenu + "\nIP Address: IP Address not valid\nStopping due to errors\n", 1},
         {"CR LF line end is a line end", "1\r\n\r\n",
          kMenu + "\nIP Address: IP Address not valid\nStopping due to errors\n", 1},
@@ -125,11 +125,11 @@ TEST(InteractiveMode, InputHandling) {
          kMenu + kLogin + kMediaMenu + "Invalid choice.\n" + kMediaMenu + "Invalid choice.\n" + kMediaMenu +
              "Invalid choice.\n" + kMediaMenu, 0},
         {"end of input in the media menu", "1\nhost\nuser\npw\n",
-         kMenu + kLogin + kMediaMenu + "Stopping due to errors\n", 1},
+         kMenu + kLogin + kMediaMenu + "\nStopping due to errors\n", 1},
         {"end of input at the password", "1\nhost\nuser\npw",
-         kMenu + kLogin + kMediaMenu + "Stopping due to errors\n", 1},
+         kMenu + kLogin + kMediaMenu + "\nStopping due to errors\n", 1},
         {"end of input at a path", "1\nhost\nuser\npw\n3\n",
-         kMenu + kLogin + kMediaMenu + "\nCD/DVD path: Stopping due to errors\n", 1},
+         kMenu + kLogin + kMediaMenu + "\nCD/DVD path: \nStopping due to errors\n", 1},
     };
     for (const Case& c : cases) {
         const RunResult r = runWithInput({"Tarnwick", "-i"}, c.input);
@@ -199,6 +199,8 @@ TEST(ReadHiddenInput, KeysFromAPipe) {
         {"a long line keeps size - 1", std::string(300, 'p') + "\nnext\n", 256, std::string(255, 'p'), "next\n"},
         {"size one keeps nothing", "abc\n", 1, "", ""},
         {"backspace works at the limit", "abcd\bx\n", 4, "abx", ""},
+        // Only a terminal has an end-of-file or kill key; a pipe's bytes are characters.
+        {"control keys are characters in a pipe", "a\x04" "b\x15" "c\n", 256, "a\x04" "b\x15" "c", ""},
     };
     for (const Case& c : cases) {
         Argv a{"Tarnwick"};
@@ -228,6 +230,53 @@ bool waitForFlags(int fd, Pred pred, tcflag_t* seen) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return false;
+}
+
+// Keys typed on a terminal: its end-of-file key (Ctrl-D) ends the line like
+// Enter and is not part of the password; its kill key (Ctrl-U) clears what
+// was typed before.
+TEST(ReadHiddenInput, TerminalEndOfFileAndKillKeys) {
+    struct Case {
+        const char* what;
+        std::string keys;
+        std::string stored;
+        std::string left;  // what the next line read sees
+    } cases[] = {
+        {"Ctrl-D ends the line", "pw\x04next\n", "pw", "next\n"},
+        {"Ctrl-D on nothing", "\x04rest\n", "", "rest\n"},
+        {"Ctrl-U clears", "wrong\x15right\r", "right", ""},
+        {"Ctrl-U then backspace on nothing", "ab\x15\x7f" "c\n", "c", ""},
+    };
+    for (const Case& c : cases) {
+        int master = -1;
+        int slave = -1;
+        ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+        termios t{};
+        ASSERT_EQ(tcgetattr(slave, &t), 0);
+        ASSERT_EQ(t.c_cc[VEOF], 4);
+        ASSERT_EQ(t.c_cc[VKILL], 21);
+        Argv a{"Tarnwick"};
+        MOSKA m(a.argc(), a.argv());
+        char buf[256];
+        std::string left;
+        {
+            StdinFrom in(slave);
+            std::thread reader([&] { m.readHiddenInput(buf, sizeof buf); });
+            tcflag_t during = 0;
+            // Typed once the line mode is off, so the terminal passes every key on.
+            EXPECT_TRUE(waitForFlags(slave, [](tcflag_t f) { return !(f & ICANON); }, &during)) << c.what;
+            EXPECT_EQ(write(master, c.keys.data(), c.keys.size()), static_cast<ssize_t>(c.keys.size()));
+            reader.join();
+            // What is left up to a last line typed now.
+            const std::string end = "END\n";
+            EXPECT_EQ(write(master, end.data(), end.size()), static_cast<ssize_t>(end.size()));
+            for (char next[64]; std::fgets(next, sizeof next, stdin) && end != next;) left += next;
+        }
+        EXPECT_EQ(std::string(buf), c.stored) << c.what;
+        EXPECT_EQ(left, c.left) << c.what;
+        close(master);
+        close(slave);
+    }
 }
 
 TEST(ReadHiddenInput, TerminalWithoutEchoThenRestored) {
@@ -459,6 +508,11 @@ TEST_F(Validation, Devices) {
     fake.addDisk("/fake/fd0", 2, 0, 1474560);
     fake.addDisk("/fake/sr0", 11, 0, 1000 * 2048, 2048);
     fake.addDisk("/fake/sr1", 11, 1, 0, 2048).mediaPresent = false;
+    // Fixed disks (neither removable nor USB): offered to no server drive,
+    // but probed like any disk, so the reasons given are the true ones.
+    fake.addDisk("/fake/sda", 8, 80, 1474560);
+    fake.addDisk("/fake/sda-mounted", 8, 96, 8 << 20).mounted = true;
+    fake.addDisk("/fake/sda-locked", 8, 112, 8 << 20).readOnly = true;
 
     const std::string noF = "Local Device type is not compatible with -f (floppy): ";
     const std::string noC = "Local Device type is not compatible with -c: (CD/DVD) ";
@@ -480,6 +534,15 @@ TEST_F(Validation, Devices) {
          "Local Device not writable: /fake/usb-mounted\nLocal Device is mounted: /fake/usb-mounted\n"},
         {Kind::RemovableW, "/fake/usb-locked", "Local Device not writable: /fake/usb-locked\n"},
         {Kind::Removable, "/fake/usb-locked", ""},
+        {Kind::Floppy, "/fake/sda", ""},
+        {Kind::FloppyW, "/fake/sda", ""},
+        {Kind::Removable, "/fake/sda", ""},
+        {Kind::RemovableW, "/fake/sda", ""},
+        {Kind::CD, "/fake/sda", noC + "/fake/sda\n"},
+        {Kind::Removable, "/fake/sda-mounted", ""},
+        {Kind::RemovableW, "/fake/sda-mounted",
+         "Local Device not writable: /fake/sda-mounted\nLocal Device is mounted: /fake/sda-mounted\n"},
+        {Kind::FloppyW, "/fake/sda-locked", "Local Device not writable: /fake/sda-locked\n"},
     };
     expectValidations(cases);
     EXPECT_EQ(fake.openHandles(), 0) << "a validation left a device open";

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <thread>
@@ -16,6 +17,7 @@
 #include "device/VMLocalDrive.h"
 #include "facade/RP_VMAPI_LIB.h"
 #include "support/Argv.h"
+#include "protocol/ApplianceProcess.h"
 
 namespace {
 
@@ -148,14 +150,60 @@ TEST_F(SignalTest, SignalWithoutMOSKAExitsAtOnce) {
     EXPECT_EXIT(SignalHandler(SIGTERM), testing::ExitedWithCode(143), "");
 }
 
-[[noreturn]] void signalTwiceByHand() {
+// Nothing connected (as at a prompt): the first signal ends the run at once,
+// saying so once; there is nothing to release.
+[[noreturn]] void signalWithoutSession(int sig) {
     dup2(2, 1);
+    if (!InstallSignalHandling()) _exit(5);
     Argv a{"Tarnwick", "-v"};
     MOSKA m(a.argc(), a.argv());
-    SignalHandler(SIGINT);
-    for (int i = 0; i < 10000 && !TerminationFinished(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::printf("before");  // what stdout still holds comes first
+    kill(getpid(), sig);
+    std::this_thread::sleep_for(std::chrono::seconds(20));
     fprintf(stderr, "still running\n");
+    _exit(7);
+}
+
+TEST_F(SignalTest, WithoutASessionTheFirstSignalEndsTheRun) {
+    EXPECT_EXIT(signalWithoutSession(SIGINT), testing::ExitedWithCode(130), "before\nTerminating\n");
+    EXPECT_EXIT(signalWithoutSession(SIGTERM), testing::ExitedWithCode(143), "before\nTerminating\n");
+}
+
+// A MOSKA object whose command-line mode runs a session against the fake
+// appliance on a thread of its own (the medium fails validation; the session
+// stays up all the same). Lives in a death test's child only: the appliance
+// ends when the child's end closes its standard input.
+class RunningSession {
+public:
+    RunningSession()
+        : m_app(std::vector<std::string>{}),
+          m_port(std::to_string(m_app.port())),
+          m_args{"Tarnwick", "-a", "127.0.0.1", "-o", m_port.c_str(), "-u", "admin", "-p", "pw", "-c",
+                 "/nonexistent-dir/none.iso"},
+          m_moska(m_args.argc(), m_args.argv()) {
+        if (m_app.port() <= 0) _exit(5);
+        m_run = std::thread([this] { m_moska.run(); });
+        m_run.detach();
+        for (int i = 0; i < 10000 && !MOSKA::instanceHasSession(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (!MOSKA::instanceHasSession()) _exit(6);
+    }
+
+private:
+    ApplianceProcess m_app;
+    std::string m_port;
+    Argv m_args;
+    MOSKA m_moska;
+    std::thread m_run;
+};
+
+[[noreturn]] void signalTwiceByHand() {
+    dup2(2, 1);
+    RunningSession session;
+    SignalHandler(SIGINT);
+    for (int i = 0; i < 20000 && !TerminationFinished(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    fprintf(stderr, "still running, session %d\n", MOSKA::instanceHasSession() ? 1 : 0);
     SignalHandler(SIGINT);
     _exit(7);
 }
@@ -163,10 +211,9 @@ TEST_F(SignalTest, SignalWithoutMOSKAExitsAtOnce) {
 [[noreturn]] void signalTwiceByKill() {
     dup2(2, 1);
     if (!InstallSignalHandling()) _exit(5);
-    Argv a{"Tarnwick", "-v"};
-    MOSKA m(a.argc(), a.argv());
+    RunningSession session;
     kill(getpid(), SIGTERM);
-    for (int i = 0; i < 10000 && !TerminationFinished(); ++i)
+    for (int i = 0; i < 20000 && !TerminationFinished(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     fprintf(stderr, "count=%d\n", SignalCount());
     kill(getpid(), SIGINT);
@@ -179,8 +226,7 @@ TEST_F(SignalTest, SignalWithoutMOSKAExitsAtOnce) {
 [[noreturn]] void secondSignalWhileTerminateIsStuck() {
     dup2(2, 1);
     if (!InstallSignalHandling()) _exit(5);
-    Argv a{"Tarnwick", "-v"};
-    MOSKA m(a.argc(), a.argv());
+    RunningSession session;
     flockfile(stdout);
     kill(getpid(), SIGINT);
     for (int i = 0; i < 10000 && SignalCount() == 0; ++i)
@@ -195,12 +241,14 @@ TEST_F(SignalTest, SecondSignalExitsWhileTheFirstTerminateRuns) {
     EXPECT_EXIT(secondSignalWhileTerminateIsStuck(), testing::ExitedWithCode(130), "count=1 finished=0\n");
 }
 
+// With a session the first signal tears it down (and the run goes on to its
+// end); only a second one exits at once.
 TEST_F(SignalTest, FirstSignalTerminatesSecondExits) {
-    EXPECT_EXIT(signalTwiceByHand(), testing::ExitedWithCode(130), "\nTerminating\nstill running\n");
+    EXPECT_EXIT(signalTwiceByHand(), testing::ExitedWithCode(130), "\nTerminating\n(.|\n)*still running, session 0\n");
 }
 
 TEST_F(SignalTest, RealSignalsReachTheSignalThread) {
-    EXPECT_EXIT(signalTwiceByKill(), testing::ExitedWithCode(130), "\nTerminating\ncount=1\n");
+    EXPECT_EXIT(signalTwiceByKill(), testing::ExitedWithCode(130), "\nTerminating\n(.|\n)*count=1\n");
 }
 
 TEST_F(SignalTest, FatalSignalsRestoreAndExitWithOne) {

@@ -4,12 +4,17 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "api/VMRemoteDrive.h"
+#include "device/LinuxVMIOPlatform.h"
+#include "device/VMIO.h"
 #include "protocol/ClientStatusMessage.h"
 #include "protocol/ReadResponse.h"
 #include "session/ReadAnswer.h"
@@ -57,10 +62,12 @@ struct DataRig : Rig {
     std::string floppyData = std::string(512, '\0') + pattern(2879 * 512, 1);
     std::string isoData = std::string(2048, '\0') + pattern(63 * 2048, 2);
 
-    DataRig() {
+    // listed false: the test delivers the server's drive list itself.
+    explicit DataRig(bool listed = true) {
         twtest::writeFile(floppy, floppyData);
         twtest::writeFile(stick, std::string(512, '\0') + pattern(8191 * 512, 3));
         twtest::writeFile(iso, isoData);
+        if (!listed) return;
         std::vector<VMRemoteDrive*> list;
         VMRemoteDrive f, r, c;
         f.setDriveId(0);
@@ -111,7 +118,118 @@ struct DataRig : Rig {
     }
 };
 
+// The real files, with every positioned read recorded; the bytes from
+// failFrom on cannot be read (a read that reaches them stops short of them,
+// the next one fails, as on a disk with a bad spot).
+class RecordingPlatform : public LinuxVMIOPlatform {
+public:
+    std::atomic<uint64_t> failFrom{UINT64_MAX};
+
+    ssize_t readAt(intptr_t handle, void* buf, size_t count, uint64_t offset) override {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_reads.push_back(count);
+        }
+        const uint64_t bad = failFrom.load();
+        if (offset >= bad) {
+            errno = EIO;
+            return -1;
+        }
+        return LinuxVMIOPlatform::readAt(handle, buf, size_t(std::min<uint64_t>(count, bad - offset)), offset);
+    }
+    std::vector<size_t> takeReads() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return std::exchange(m_reads, {});
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<size_t> m_reads;
+};
+
+class UsePlatform {
+public:
+    explicit UsePlatform(VMIOPlatform& p) : m_old(VMIO::setPlatform(&p)) {}
+    ~UsePlatform() { VMIO::setPlatform(m_old); }
+    UsePlatform(const UsePlatform&) = delete;
+    UsePlatform& operator=(const UsePlatform&) = delete;
+
+private:
+    VMIOPlatform* m_old;
+};
+
 }  // namespace
+
+Bytes tocRequest(int index) { return Packet("ZELK", 0x8320, index, {0, 0, 0, 0}); }
+
+// Reads, writes and table-of-contents requests naming the CD id, the floppy
+// id and ids the list does not have. Each must reach the drive its id names:
+// the data served is that medium's, a write lands on the floppy only, and
+// nothing is left unanswered.
+void checkRequestsById(DataRig& rig, int cd, bool cdMapped, int floppy, const std::vector<int>& absent) {
+    const std::string two = pattern(2 * 512, 11);
+    struct Case {
+        std::string what;
+        Bytes request;
+        int status;
+        std::string data;  // served bytes (reads)
+        uint32_t writeAt;  // floppy block a served write lands at
+    };
+    std::vector<Case> cases = {
+        {"read CD", readRequest(cd, 1, 3, 16), cdMapped ? 0 : 7, cdMapped ? rig.isoData.substr(2048, 3 * 2048) : "", 0},
+        {"read floppy", readRequest(floppy, 3, 2, 16), 0, rig.floppyData.substr(3 * 512, 2 * 512), 0},
+        {"write CD", writeRequest(cd, 0, 1, std::string(2048, 'x')), 7, "", 0},
+        {"write floppy", writeRequest(floppy, 5, 2, two), 0, "", 5},
+    };
+    for (int id : absent) {
+        cases.push_back({"read absent " + std::to_string(id), readRequest(id, 0, 1, 16), 7, "", 0});
+        cases.push_back({"write absent " + std::to_string(id), writeRequest(id, 0, 1, two.substr(0, 512)), 7, "", 0});
+    }
+    std::string expect = rig.floppyData;
+    for (const Case& c : cases) {
+        std::vector<Sent> a = rig.answer(c.request);
+        EXPECT_EQ(DataRig::statusOf(a), c.status) << c.what;
+        // Compared whole but not printed: the media are large.
+        EXPECT_TRUE(DataRig::dataOf(a) == c.data) << c.what << ": other bytes served";
+        if (c.status == 0 && c.writeAt != 0) expect.replace(size_t(c.writeAt) * 512, two.size(), two);
+    }
+    EXPECT_TRUE(twtest::readFile(rig.floppy) == expect) << "floppy image";
+    EXPECT_TRUE(twtest::readFile(rig.iso) == rig.isoData) << "ISO image";
+    // Every table-of-contents request is answered, for the id it named.
+    std::vector<int> ids = {cd, floppy};
+    ids.insert(ids.end(), absent.begin(), absent.end());
+    for (int id : ids) {
+        const size_t before = rig.sent().size();
+        rig.deliver(tocRequest(id));
+        std::vector<Sent> all = rig.sent();
+        ASSERT_EQ(all.size(), before + 1) << "TOC " << id;
+        EXPECT_EQ(all.back().type, 0x0320) << "TOC " << id;
+        EXPECT_EQ(all.back().param, id) << "TOC " << id;
+    }
+}
+
+TEST(DataPath, RequestsReachTheDriveTheirIdNamesPastAnUnknownType) {
+    DataRig rig(false);
+    // Entry 0 has a type the client does not know: the CD is id 1, the floppy id 2.
+    rig.deliver(Rig::vdiskInfo({9, 2, 4}));
+    ASSERT_EQ(rig.drives.getNumberOfRemoteDrives(), 2);
+    rig.map(rig.iso, 1, 0);
+    rig.map(rig.floppy, 2, 0);
+    checkRequestsById(rig, 1, true, 2, {0, 3});
+}
+
+TEST(DataPath, RequestsReachTheDriveTheirIdNamesAfterAMerge) {
+    DataRig rig(false);
+    rig.deliver(Rig::vdiskInfo({2, 4}));
+    VMLocalDrive* cd = rig.map(rig.iso, 0, 0);
+    rig.map(rig.floppy, 1, 0);
+    // The server drops the CD: the floppy keeps id 1 (still attached) but
+    // is first in the list.
+    rig.deliver(Packet("ZELK", 0x8200, 0, {0, 2, 0, 0, 0, 0, 4, 1, 0, 0}));
+    ASSERT_EQ(rig.drives.getNumberOfRemoteDrives(), 1);
+    EXPECT_EQ(cd->getMappedTo(), -1);
+    checkRequestsById(rig, 0, false, 1, {2});
+}
 
 TEST(DataPath, MapRequestsCarryTheViewAndOpenReadOnlyWhenAsked) {
     DataRig rig;
@@ -179,14 +297,14 @@ TEST(DataPath, RefusedReadsAnswerSevenWithoutData) {
         const char* what;
         int index;
         uint32_t start, count;
-        int status;  // -100: no answer at all
+        int status;
     } cases[] = {
         {"idle drive", 1, 0, 1, 7},
         {"count 0", 0, 0, 0, 7},
         {"past the end", 0, 2879, 2, 7},
         {"start past the end", 0, 2880, 1, 7},
         {"wrapping start", 0, 0xFFFFFFFFu, 2, 7},
-        {"no such drive", 9, 0, 1, -100},
+        {"no such drive", 9, 0, 1, 7},
         {"last block", 0, 2879, 1, 0},
     };
     for (const Case& c : cases) {
@@ -222,7 +340,7 @@ TEST(DataPath, WritesLandInTheFileOnlyWhenAllowed) {
         {"no data", 0, 10, 1, "", 7},
         {"read-only mapping", 1, 0, 1, block, 7},
         {"CD", 2, 0, 4, std::string(2048 * 4, 'x'), 7},
-        {"no such drive", 3, 0, 1, block, -100},
+        {"no such drive", 3, 0, 1, block, 7},
     };
     std::string expect = rig.floppyData;
     for (const Case& c : cases) {
@@ -288,4 +406,36 @@ TEST(DataPath, ServingWhileAnotherThreadRemaps) {
     done.store(true);
     remapper.join();
     EXPECT_GT(served, 0);
+}
+
+TEST(DataPath, ImageReadsFillAWholePacketAtOnceAndABadSpotLosesNoMore) {
+    RecordingPlatform platform;
+    UsePlatform use(platform);
+    DataRig rig;
+    rig.map(rig.iso, 2, 1);
+    platform.takeReads();
+    struct Case {
+        uint32_t start, count, max;
+        uint64_t failFrom;
+        std::vector<size_t> reads;
+        uint32_t blocksSent;
+        int status;
+    } cases[] = {
+        {0, 32, 32, UINT64_MAX, {65536}, 32, 0},
+        {1, 40, 0, UINT64_MAX, {81920}, 40, 0},
+        {0, 64, 16, UINT64_MAX, {32768, 32768, 32768, 32768}, 64, 0},
+        {3, 5, 2, UINT64_MAX, {4096, 4096, 2048}, 5, 0},
+        // Unreadable from block 20 on: what reads of 32 KiB get before the
+        // bad spot is still sent.
+        {0, 32, 32, 20 * 2048, {65536, 24576, 32768, 32768, 24576}, 16, 2},
+        {0, 32, 32, 0, {65536, 32768}, 0, 2},
+    };
+    for (const Case& c : cases) {
+        platform.failFrom.store(c.failFrom);
+        std::vector<Sent> a = rig.answer(readRequest(2, c.start, c.count, c.max));
+        EXPECT_EQ(platform.takeReads(), c.reads) << c.start << "/" << c.count << "/" << c.failFrom;
+        EXPECT_EQ(DataRig::dataOf(a), rig.isoData.substr(size_t(c.start) * 2048, size_t(c.blocksSent) * 2048))
+            << c.start << "/" << c.count << "/" << c.failFrom;
+        EXPECT_EQ(DataRig::statusOf(a), c.status);
+    }
 }

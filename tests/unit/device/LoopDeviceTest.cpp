@@ -65,12 +65,13 @@ TEST(LoopDevice, CapacityAndTypeFromTheKernel) {
         unsigned long long size;
         const char* options;
         uint32_t blocks, blockSize;
+        int plainType;      // a plain local disk
         int removableType;  // with the overlay
     } rows[] = {
-        {8 << 20, "", 16384, 512, 1},
-        {1474560, "", 2880, 512, 4},
-        {8 << 20, "--sector-size 2048", 4096, 2048, -2},
-        {32 << 20, "--sector-size 4096", 8192, 4096, -2},
+        {8 << 20, "", 16384, 512, 3, 1},
+        {1474560, "", 2880, 512, 3, 4},
+        {8 << 20, "--sector-size 2048", 4096, 2048, -2, -2},
+        {32 << 20, "--sector-size 4096", 8192, 4096, -2, -2},
     };
     for (const Row& r : rows) {
         const std::string img = devtest::sizedFile(d, "l.img", r.size);
@@ -82,7 +83,12 @@ TEST(LoopDevice, CapacityAndTypeFromTheKernel) {
         EXPECT_EQ(cap.blocks, r.blocks);
         EXPECT_EQ(cap.blockSize, r.blockSize);
         int media = 0;
-        EXPECT_EQ(VMIO::GetLocalDriveType(loop.wdev().c_str(), &cap, &media), 3);  // a plain local disk
+        cap = VMIO::Capacity{0, 0};
+        EXPECT_EQ(VMIO::GetLocalDriveType(loop.wdev().c_str(), &cap, &media), r.plainType);
+        EXPECT_EQ(cap.blocks, r.blocks);
+        EXPECT_EQ(cap.blockSize, r.blockSize);
+        EXPECT_EQ(media, 1);
+        media = 0;
         RemovableOverlay overlay(loop.rdev());
         ScopedPlatform use(overlay);
         EXPECT_EQ(VMIO::GetLocalDriveType(loop.wdev().c_str(), &cap, &media), r.removableType);
@@ -167,4 +173,47 @@ TEST(LoopDevice, ExclusiveOpenConflict) {
     VMLocalDrive drive(loop.wdev().c_str());
     EXPECT_EQ(drive.isMounted(), 0);
     EXPECT_EQ(drive.isWritable(), 1);
+}
+
+// A loop device is a fixed disk (type 3): matched to no server drive, but
+// probed like any disk: its size, its writability from the device and the
+// exclusive open, and a mounted flag that follows the device.
+TEST(LoopDevice, FixedDiskIsProbedLikeAnyDisk) {
+    if (!devtest::haveTool("mkfs.fat")) GTEST_SKIP() << "mkfs.fat missing";
+    TempDir d;
+    const std::string img = d.file("fixed.img");
+    ASSERT_TRUE(sh("mkfs.fat -C " + quote(img) + " 1440"));
+    Loop loop(img, "");
+    NEED_LOOP(loop);
+    VMLocalDrive drive(loop.wdev().c_str());
+    EXPECT_EQ(drive.getLocalDriveType(), 3);
+    EXPECT_EQ(drive.getNumberOfBlocks(), 2880u);
+    EXPECT_EQ(drive.getBlockSize(), 512u);
+    EXPECT_EQ(drive.hasMedia(), 1);
+    EXPECT_EQ(drive.isWritable(), 1);
+    EXPECT_EQ(drive.isMounted(), 0);
+    EXPECT_EQ(drive.getHeads(), 2u);
+    EXPECT_EQ(drive.getSectors(), 18u);
+
+    // Held by someone else, as a mount holds it: not writable, mounted...
+    const int holder = ::open(loop.dev().c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    EXPECT_EQ(drive.refresh(), VMConstants::API_SUCCESS);
+    EXPECT_EQ(drive.isMounted(), 1);
+    EXPECT_EQ(drive.isWritable(), 0);
+    EXPECT_EQ(drive.getNumberOfBlocks(), 2880u);
+    // ...and no longer so once it is let go.
+    ::close(holder);
+    EXPECT_EQ(drive.refresh(), VMConstants::API_SUCCESS);
+    EXPECT_EQ(drive.isMounted(), 0);
+    EXPECT_EQ(drive.isWritable(), 1);
+
+    // Write protection comes from the device.
+    Loop readOnly(img, "-r");
+    NEED_LOOP(readOnly);
+    VMLocalDrive ro(readOnly.wdev().c_str());
+    EXPECT_EQ(ro.getLocalDriveType(), 3);
+    EXPECT_EQ(ro.getNumberOfBlocks(), 2880u);
+    EXPECT_EQ(ro.isWritable(), 0);
+    EXPECT_EQ(ro.isMounted(), 0);
 }

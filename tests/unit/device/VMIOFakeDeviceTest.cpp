@@ -70,9 +70,10 @@ TEST_F(FakeFixture, DeviceTypesFromSysfs) {
         {"/fake/reader", -1, 0, 512, 7},
         {"/fake/usb-4k", -2, 8192, 4096, 1},
         {"/fake/usb-2k-small", -2, 512, 2048, 1},
-        {"/fake/sata", 3, 0, 0, 7},
-        {"/fake/nbd0", 3, 0, 0, 7},
-        {"/fake/mmcblk0", 3, 0, 0, 7},
+        // Fixed and network disks are offered to no server drive, but probed as disks.
+        {"/fake/sata", 3, 131072, 512, 1},
+        {"/fake/nbd0", 3, 16384, 512, 1},
+        {"/fake/mmcblk0", 3, 16384, 512, 1},
         {"/fake/fd0", 4, 2880, 512, 1},
         {"/fake/sr0", 2, 1000, 2048, 1},
         {"/fake/cdrom", 2, 1000, 2048, 1},

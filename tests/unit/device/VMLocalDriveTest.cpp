@@ -265,10 +265,25 @@ TEST_F(FakeDrives, DevicesThroughTheSeam) {
     EXPECT_EQ(cd.hasMedia(), 1);
     EXPECT_FALSE(openedForWrite(disc));
 
-    fake.addDisk("/fake/sda", 8, 0, 8 << 20);  // fixed disk: listed as type 3, nothing offered
+    // A fixed disk: type 3, which no server drive takes, with its true size
+    // and writability.
+    auto& sda = fake.addDisk("/fake/sda", 8, 0, 8 << 20);
     VMLocalDrive fixed(L"/fake/sda");
     EXPECT_EQ(fixed.getLocalDriveType(), 3);
     EXPECT_EQ(fixed.getLastError(), 0);
+    EXPECT_EQ(fixed.getNumberOfBlocks(), 16384u);
+    EXPECT_EQ(fixed.getBlockSize(), 512u);
+    EXPECT_EQ(fixed.isWritable(), 1);
+    EXPECT_EQ(fixed.isMounted(), 0);
+    EXPECT_EQ(fixed.isDrive(), 0);
+    sda.mounted = true;
+    EXPECT_EQ(fixed.refresh(), VMConstants::API_SUCCESS);
+    EXPECT_EQ(fixed.isWritable(), 0);
+    EXPECT_EQ(fixed.isMounted(), 1);
+    sda.mounted = false;  // unmounted again: the flag follows
+    EXPECT_EQ(fixed.refresh(), VMConstants::API_SUCCESS);
+    EXPECT_EQ(fixed.isWritable(), 1);
+    EXPECT_EQ(fixed.isMounted(), 0);
 }
 
 TEST_F(FakeDrives, WriteProtectionAndMounts) {

@@ -337,6 +337,16 @@ TEST_F(KelvaneRun, MissingOrBrokenDocument) {
     writeFile("SKU.xml", "<QMSKU><FRU></QMSKU>");
     EXPECT_EQ(run({"RU=1"}), 2);
     EXPECT_TRUE(printed("Unable to parse SKU.xml!\n"));
+
+    // A million nested elements: refused, not a crash.
+    std::string deep;
+    for (int i = 0; i < 1000000; ++i) deep += "<QMSKU>";
+    for (int i = 0; i < 1000000; ++i) deep += "</QMSKU>";
+    writeFile("SKU.xml", deep);
+    m_out.clear();
+    EXPECT_EQ(run({"RU=1"}), 2);
+    EXPECT_TRUE(printed("Unable to parse SKU.xml!\n")) << m_out;
+    EXPECT_EQ(files(), ONLY_SKU);
 }
 
 TEST_F(KelvaneRun, OutputFailuresAreReported) {

@@ -165,3 +165,30 @@ TEST(GetXmlval, FindsPathsDepthFirstWithBacktracking) {
     }
     EXPECT_EQ(kv::get_xmlval(root, "/QMSKU/FRU/ChassisType"), std::string("17"));
 }
+
+namespace {
+// <R><R>...</R></R>, `depth` levels, with a text in the innermost one.
+std::string nested(size_t depth) {
+    std::string s;
+    s.reserve(depth * 7 + 8);
+    for (size_t i = 0; i < depth; ++i) s += "<R>";
+    s += "x";
+    for (size_t i = 0; i < depth; ++i) s += "</R>";
+    return s;
+}
+}  // namespace
+
+TEST(XmlDocument, NestingBeyondTheLimitIsAParseError) {
+    XmlDocument doc;
+    ASSERT_EQ(doc.loadText(nested(XmlDocument::MAX_DEPTH)), XmlDocument::LOADED);
+    const std::string out = doc.print();
+    const std::string innermost = std::string((XmlDocument::MAX_DEPTH - 1) * 3, ' ') + "<R>x</R>\n";
+    EXPECT_NE(out.find(innermost), std::string::npos);
+    EXPECT_EQ(out.substr(out.size() - 5), "</R>\n");
+
+    for (size_t depth : {XmlDocument::MAX_DEPTH + 1, size_t(1000000)}) {
+        XmlDocument deep;
+        EXPECT_EQ(deep.loadText(nested(depth)), XmlDocument::PARSE_ERROR) << depth;
+        EXPECT_EQ(deep.root(), nullptr) << depth;
+    }
+}

@@ -196,7 +196,13 @@ TEST(ProtocolTUVOTest, WatchdogWaitsWhileBusyThenClosesTheSocket) {
 
 TEST(ProtocolTUVOTest, PortMoveFollowsWithoutANewRequest) {
     Session s({"--caps", "0x8", "--move-port"});
-    ASSERT_NE(s.run(), nullptr) << s.error;
+    testing::internal::CaptureStdout();
+    const bool ran = s.run() != nullptr;
+    const std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(ran) << s.error;
+    // Like the reconnection marker, the port-move marker has no line end of its own.
+    EXPECT_NE(out.find("**********3*************"), std::string::npos) << out;
+    EXPECT_EQ(out.find("**********3*************\n"), std::string::npos) << out;
     EXPECT_TRUE(s.tuvo->isSecure());
     EXPECT_EQ(s.socket->getPort(), s.app->movedPort());
     EXPECT_TRUE(s.heartbeatArrives());

@@ -64,6 +64,8 @@ TEST(ReconnectLogic, RemapLooksForTheTypeMapDriveWould) {
         int expected;
     } cases[] = {
         {LD::LOCAL_DRIVE_IS_CD, 0, VMConnectionInfo::VM_STYLE_MOSKA, true, LD::LOCAL_DRIVE_IS_CD},
+        // A CD is offered to CD/DVD drives only, even when marked as a floppy.
+        {LD::LOCAL_DRIVE_IS_CD, 1, VMConnectionInfo::VM_STYLE_MOSKA, true, LD::LOCAL_DRIVE_IS_CD},
         {LD::LOCAL_DRIVE_IS_CD_IMAGE, 1, VMConnectionInfo::VM_STYLE_RDOC, false, LD::LOCAL_DRIVE_IS_CD_IMAGE},
         {LD::LOCAL_DRIVE_IS_FLOPPY_IMAGE, 1, VMConnectionInfo::VM_STYLE_MOSKA, false, LD::LOCAL_DRIVE_IS_FLOPPY},
         {LD::LOCAL_DRIVE_IS_FLOPPY, 0, VMConnectionInfo::VM_STYLE_MOSKA, true, LD::LOCAL_DRIVE_IS_REMOVABLE},
@@ -76,6 +78,6 @@ TEST(ReconnectLogic, RemapLooksForTheTypeMapDriveWould) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "type " << c.localType << " style " << c.style);
-        EXPECT_EQ(ZELKSession::remapWantedType(c.localType, c.mapAsFloppy, c.style, c.above11), c.expected);
+        EXPECT_EQ(ZELKSession::wantedRemoteType(c.localType, c.mapAsFloppy, c.style, c.above11), c.expected);
     }
 }
