@@ -17,7 +17,7 @@
 //           [1-4] image blocks (LE); [5] partition type, [6-9] its start
 //           (LE), [10-13] its length (LE; also the BPB's geometry).
 //   request: [0] bit 0 write; bits 1-2 the write's data (0 exact, 1 short,
-//           2 longer, 3 none); [1-2] device index (BE), [3-6] start block,
+//           2 longer, 3 none); [1-2] device index, a drive id (BE), [3-6] start block,
 //           [7-10] block count, [11-14] maximum blocks per answer (read) or
 //           the data length change (write), all BE.
 #include <chrono>
@@ -309,7 +309,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const uint8_t* q = data + kSetup + r * kRequest;
         const bool isWrite = q[0] & 1;
         const int dataMode = (q[0] >> 1) & 3;
-        const int index = q[1] << 8 | q[2];
+        // The device index of a request is a drive id, whatever the drive's
+        // position in the list.
+        const int wireId = q[1] << 8 | q[2];
+        int index = -1;
+        for (int i = 0; i < 3; ++i)
+            if (ids[i] == wireId) index = i;
         const uint32_t start = be32(q + 3), last = be32(q + 11);
         const uint64_t bs = served.blockSize;
         uint32_t count = be32(q + 7);
@@ -339,20 +344,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         } else {
             putBe32(body, last);
         }
-        connection->feed(frame("ZELK", isWrite ? 0x8310 : 0x8300, index, body));
+        connection->feed(frame("ZELK", isWrite ? 0x8310 : 0x8300, wireId, body));
         connection->feed(kHeartbeat);
         const std::vector<Packet> answer = connection->untilHeartbeat();
 
         // What the model says.
-        if (index >= 3) {
-            if (!answer.empty()) twfuzz::fail("an answer for a drive the server never listed");
+        if (answer.empty()) twfuzz::fail("a request left without an answer");
+        const Packet& status = answer.back();
+        const uint32_t code = statusOf(status);
+        if (status.param != wireId) twfuzz::fail("a status for another drive");
+        if (index < 0) {
+            if (code != 7 || answer.size() != 1) twfuzz::fail("a drive the server never listed not refused with status 7");
             checkAccesses(served, false);
             continue;
         }
-        if (answer.empty()) twfuzz::fail("no answer for a listed drive");
-        const Packet& status = answer.back();
-        const uint32_t code = statusOf(status);
-        if (status.param != ids[index]) twfuzz::fail("a status for another drive");
         bool serve = index == served.index && inView;
         if (isWrite) {
             serve = serve && served.writable && writeData.size() >= uint64_t(count) * bs;

@@ -19,6 +19,7 @@
 #include "session/SessionRig.h"
 #include "session/SessionTestSupport.h"
 #include "session/ZELKSession.h"
+#include "support/Eventually.h"
 
 using namespace sessiontest;
 
@@ -75,14 +76,6 @@ void ReleaseBlock() {
 bool HasCode(int code) {
     std::lock_guard<std::mutex> lock(g_mutex);
     return std::find(g_codes.begin(), g_codes.end(), code) != g_codes.end();
-}
-
-bool Eventually(const std::function<bool()>& pred, int realMs = 30000) {
-    for (int i = 0; i < realMs / 5; ++i) {
-        if (pred()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return pred();
 }
 
 int CountEvents(ApplianceProcess& app, const std::string& name, int conn = -1) {

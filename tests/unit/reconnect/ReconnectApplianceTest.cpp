@@ -20,6 +20,7 @@
 #include "session/SessionTestSupport.h"
 #include "session/ZELKSession.h"
 #include "support/TempDir.h"
+#include "support/Eventually.h"
 
 using namespace sessiontest;
 
@@ -71,14 +72,6 @@ std::vector<int> Codes() {
 bool HasCode(int code) {
     std::vector<int> c = Codes();
     return std::find(c.begin(), c.end(), code) != c.end();
-}
-
-bool Eventually(const std::function<bool()>& pred, int realMs = 20000) {
-    for (int i = 0; i < realMs / 5; ++i) {
-        if (pred()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return pred();
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include "session/ApplianceProcess.h"
 #include "session/SessionTestSupport.h"
 #include "session/ZELKSession.h"
+#include "support/Eventually.h"
 
 using namespace sessiontest;
 
@@ -31,14 +32,6 @@ void AppCallback(int code) {
 int Completed() {
     std::lock_guard<std::mutex> lock(g_mutex);
     return int(std::count(g_codes.begin(), g_codes.end(), VMSessionStatus::RECONNECT_COMPLETED));
-}
-
-bool Eventually(const std::function<bool()>& pred, int realMs = 30000) {
-    for (int i = 0; i < realMs / 5; ++i) {
-        if (pred()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return pred();
 }
 
 // Sockets this process has open.

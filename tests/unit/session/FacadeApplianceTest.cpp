@@ -20,24 +20,14 @@
 #include "facade/RP_VMAPI_LIB.h"
 #include "session/ZELKSession.h"
 #include "support/TempDir.h"
+#include "support/Eventually.h"
+#include "session/FacadeSettings.h"
 
 using namespace sessiontest;
 
 namespace {
 
 constexpr double kScale = 0.25;
-
-VMConnectionInfo Settings(int port, int style = VMConnectionInfo::VM_STYLE_MOSKA) {
-    VMConnectionInfo s;
-    s.setIpAddress("127.0.0.1");
-    s.setPort(port);
-    s.setUserId("admin");
-    s.setPassword("secret");
-    s.setVMStyle(style);
-    s.setReconnectTimeout(0);
-    s.setConnectTimeout(40);
-    return s;
-}
 
 std::string Json(const char* kind, bool tls, const std::string& more = "") {
     std::string j = std::string("{\"capabilities\": ") + (tls ? "8" : "1");
@@ -63,14 +53,6 @@ void MapImage(RP_VMAPI_LIB& lib, const std::string& path, int remoteId) {
     rd->setMappedTo(ld->getDriveId());
     rd->setStatus(VMRemoteDrive::REMOTE_DRIVE_ATTACHED);
     session->incrementNumMaps();
-}
-
-bool Eventually(const std::function<bool()>& pred, int ms = 10000) {
-    for (int i = 0; i < ms / 10; ++i) {
-        if (pred()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return pred();
 }
 
 // Index of the first record matching, or -1.
@@ -129,7 +111,7 @@ TEST_F(FacadeAppliance, CallbackLessLoginOutcomes) {
         SCOPED_TRACE(testing::Message() << "tls " << c.tls << " status " << c.loginStatus);
         ApplianceProcess app(Json("", c.tls, "\"login_status\": " + std::to_string(c.loginStatus)));
         RP_VMAPI_LIB lib;
-        VMConnectionInfo s = Settings(app.port());
+        VMConnectionInfo s = FacadeSettings(app.port());
         testing::internal::CaptureStdout();
         EXPECT_EQ(lib.connect(&s, nullptr), c.result);
         const std::string out = testing::internal::GetCapturedStdout();
@@ -157,7 +139,7 @@ TEST_F(FacadeAppliance, CallbackLessLoginOutcomes) {
 TEST_F(FacadeAppliance, LoginFormFollowsTheServersVersion) {
     ApplianceProcess app("{\"zelk_minor\": 13}");
     RP_VMAPI_LIB lib;
-    VMConnectionInfo s = Settings(app.port());
+    VMConnectionInfo s = FacadeSettings(app.port());
     testing::internal::CaptureStdout();
     EXPECT_EQ(lib.connect(&s, nullptr), VMConstants::API_SUCCESS);
     testing::internal::GetCapturedStdout();
@@ -171,7 +153,7 @@ TEST_F(FacadeAppliance, LoginFormFollowsTheServersVersion) {
 TEST_F(FacadeAppliance, UnansweredLoginTimesOut) {
     ApplianceProcess app("{\"answer_login\": false}");
     RP_VMAPI_LIB lib;
-    VMConnectionInfo s = Settings(app.port());
+    VMConnectionInfo s = FacadeSettings(app.port());
     s.setConnectTimeout(4);
     testing::internal::CaptureStdout();
     const auto start = std::chrono::steady_clock::now();
@@ -197,7 +179,7 @@ TEST_F(FacadeAppliance, NothingListening) {
         close(fd);
     }
     RP_VMAPI_LIB lib;
-    VMConnectionInfo s = Settings(port);
+    VMConnectionInfo s = FacadeSettings(port);
     testing::internal::CaptureStdout();
     EXPECT_EQ(lib.connect(&s, nullptr), VMConstants::API_ERROR);
     testing::internal::GetCapturedStdout();
@@ -209,7 +191,7 @@ TEST_F(FacadeAppliance, NothingListening) {
 TEST_F(FacadeAppliance, PreemptedLoginIsRetriedWithThePreemptFlag) {
     ApplianceProcess app("{\"login_status\": [6, 0]}");
     RP_VMAPI_LIB lib;
-    VMConnectionInfo s = Settings(app.port());
+    VMConnectionInfo s = FacadeSettings(app.port());
     testing::internal::CaptureStdout();
     EXPECT_EQ(lib.connect(&s, nullptr), VMConstants::API_SUCCESS);
     testing::internal::GetCapturedStdout();
@@ -224,7 +206,7 @@ TEST_F(FacadeAppliance, PreemptedLoginIsRetriedWithThePreemptFlag) {
 TEST_F(FacadeAppliance, CallbackModeReportsEveryEvent) {
     ApplianceProcess app("{}");
     RP_VMAPI_LIB lib;
-    VMConnectionInfo s = Settings(app.port(), VMConnectionInfo::VM_STYLE_DEFAULT);
+    VMConnectionInfo s = FacadeSettings(app.port(), VMConnectionInfo::VM_STYLE_DEFAULT);
     EXPECT_EQ(lib.connect(&s, &AppCallback), VMConstants::API_SUCCESS);
     // The login answer comes later, through the callback; the default style
     // then asks for the drive list itself.
@@ -251,7 +233,7 @@ TEST_F(FacadeAppliance, CallbackModeReportsEveryEvent) {
 TEST_F(FacadeAppliance, DriveListIsMergedByPosition) {
     ApplianceProcess app("{\"drives\": [[2, 0], [9, 0], [4, 0]]}");
     RP_VMAPI_LIB lib;
-    VMConnectionInfo s = Settings(app.port());
+    VMConnectionInfo s = FacadeSettings(app.port());
     testing::internal::CaptureStdout();
     ASSERT_EQ(lib.connect(&s, nullptr), VMConstants::API_SUCCESS);
     EXPECT_EQ(lib.requestRemoteDriveList(), VMConstants::API_SUCCESS);
@@ -272,7 +254,7 @@ TEST_F(FacadeAppliance, DriveListIsMergedByPosition) {
 TEST_F(FacadeAppliance, ServerDisconnectIsReportedNotActedOn) {
     ApplianceProcess app("{}");
     RP_VMAPI_LIB lib;
-    VMConnectionInfo s = Settings(app.port());
+    VMConnectionInfo s = FacadeSettings(app.port());
     testing::internal::CaptureStdout();
     ASSERT_EQ(lib.connect(&s, nullptr), VMConstants::API_SUCCESS);
     testing::internal::GetCapturedStdout();
@@ -296,7 +278,7 @@ TEST_F(FacadeAppliance, ServerReleasingTheLastDriveEndsTheSession) {
     twtest::writeFile(dir.file("cd.iso"), std::string(2048 * 8, 'c'));
     ApplianceProcess app("{}");
     RP_VMAPI_LIB lib;
-    VMConnectionInfo s = Settings(app.port());
+    VMConnectionInfo s = FacadeSettings(app.port());
     testing::internal::CaptureStdout();
     ASSERT_EQ(lib.connect(&s, nullptr), VMConstants::API_SUCCESS);
     ASSERT_EQ(lib.requestRemoteDriveList(), VMConstants::API_SUCCESS);
@@ -332,7 +314,7 @@ TEST_F(FacadeAppliance, DisconnectReleasesMappedDrivesBeforeClosing) {
     twtest::writeFile(dir.file("b.img"), std::string(512 * 16, 'b'));
     ApplianceProcess app("{\"drives\": [[2, 0], [4, 0], [1, 0]]}");
     RP_VMAPI_LIB lib;
-    VMConnectionInfo s = Settings(app.port());
+    VMConnectionInfo s = FacadeSettings(app.port());
     testing::internal::CaptureStdout();
     ASSERT_EQ(lib.connect(&s, nullptr), VMConstants::API_SUCCESS);
     ASSERT_EQ(lib.requestRemoteDriveList(), VMConstants::API_SUCCESS);
@@ -360,7 +342,7 @@ TEST_F(FacadeAppliance, ServerHeartbeatsAreAnswered) {
     ClockScale real(1.0);
     ApplianceProcess app("{}");
     RP_VMAPI_LIB lib;
-    VMConnectionInfo s = Settings(app.port());
+    VMConnectionInfo s = FacadeSettings(app.port());
     testing::internal::CaptureStdout();
     ASSERT_EQ(lib.connect(&s, nullptr), VMConstants::API_SUCCESS);
     testing::internal::GetCapturedStdout();
@@ -379,7 +361,7 @@ TEST_F(FacadeAppliance, IdleSessionsSendHeartbeats) {
     ClockScale fast(0.02);
     ApplianceProcess app("{}");
     RP_VMAPI_LIB lib;
-    VMConnectionInfo s = Settings(app.port());
+    VMConnectionInfo s = FacadeSettings(app.port());
     s.setConnectTimeout(500);
     testing::internal::CaptureStdout();
     ASSERT_EQ(lib.connect(&s, nullptr), VMConstants::API_SUCCESS);
@@ -392,7 +374,7 @@ TEST_F(FacadeAppliance, ADeadConnectionEndsTheSession) {
     ClockScale fast(0.01);
     ApplianceProcess app("{}");
     RP_VMAPI_LIB lib;
-    VMConnectionInfo s = Settings(app.port());
+    VMConnectionInfo s = FacadeSettings(app.port());
     s.setConnectTimeout(2000);
     testing::internal::CaptureStdout();
     ASSERT_EQ(lib.connect(&s, nullptr), VMConstants::API_SUCCESS);
@@ -404,14 +386,18 @@ TEST_F(FacadeAppliance, ADeadConnectionEndsTheSession) {
     EXPECT_EQ(lib.getConnectionStatus(), VMConstants::VMAPI_DISCONNECTED);
     std::unique_ptr<VMSessionStatus> st(lib.getSessionStatus());
     ASSERT_TRUE(st);
-    EXPECT_EQ(st->getDisconnectReason(), 999);
+    // Two watchers see a dead connection about 30 library seconds after it
+    // died: the 31st failed read (reason 999) and the silence check (a server
+    // timeout, 7). Which reports last depends on the scheduler; either is true.
+    const int reason = st->getDisconnectReason();
+    EXPECT_TRUE(reason == 999 || reason == VMSessionStatus::REASON_SERVER_TIMEOUT) << reason;
     EXPECT_EQ(lib.disconnect(), VMConstants::API_SUCCESS);
 }
 
 TEST_F(FacadeAppliance, ConnectAndDisconnectRules) {
     ApplianceProcess app("{}");
     RP_VMAPI_LIB lib;
-    VMConnectionInfo s = Settings(app.port());
+    VMConnectionInfo s = FacadeSettings(app.port());
     testing::internal::CaptureStdout();
     ASSERT_EQ(lib.connect(&s, nullptr), VMConstants::API_SUCCESS);
     // A second connect leaves the running session alone.
@@ -448,7 +434,7 @@ TEST_F(FacadeAppliance, CertificateQuestionAnsweredByTheApplication) {
         g_certAnswer = c.answer;
         ApplianceProcess app("{\"capabilities\": 8}");
         RP_VMAPI_LIB lib;
-        VMConnectionInfo s = Settings(app.port(), VMConnectionInfo::VM_STYLE_DEFAULT);
+        VMConnectionInfo s = FacadeSettings(app.port(), VMConnectionInfo::VM_STYLE_DEFAULT);
         testing::internal::CaptureStdout();
         EXPECT_EQ(lib.connect(&s, &CertAnsweringCallback), c.result);
         testing::internal::GetCapturedStdout();
@@ -469,7 +455,7 @@ TEST_F(FacadeAppliance, CertificateQuestionAnsweredByTheApplication) {
 TEST_F(FacadeAppliance, DisconnectDuringALoginWaitEndsBoth) {
     ApplianceProcess app("{\"answer_login\": false}");
     RP_VMAPI_LIB lib;
-    VMConnectionInfo s = Settings(app.port());
+    VMConnectionInfo s = FacadeSettings(app.port());
     s.setConnectTimeout(400);  // far beyond the test: only the disconnect can end the wait
     testing::internal::CaptureStdout();
     std::atomic<int> result{0};

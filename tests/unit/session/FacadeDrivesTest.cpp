@@ -21,32 +21,14 @@
 #include "fakes/FakeDevicePlatform.h"
 #include "session/ZELKSession.h"
 #include "support/TempDir.h"
+#include "support/Eventually.h"
+#include "session/FacadeSettings.h"
 
 using namespace sessiontest;
 
 namespace {
 
-VMConnectionInfo Settings(int port, int style) {
-    VMConnectionInfo s;
-    s.setIpAddress("127.0.0.1");
-    s.setPort(port);
-    s.setUserId("admin");
-    s.setPassword("secret");
-    s.setVMStyle(style);
-    s.setReconnectTimeout(0);
-    s.setConnectTimeout(40);
-    return s;
-}
-
 std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
-
-bool Eventually(const std::function<bool()>& pred, int ms = 20000) {
-    for (int i = 0; i < ms / 10; ++i) {
-        if (pred()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return pred();
-}
 
 // Drive events of the application callback, with the thread they came on
 // and the drive list's last local action at that moment.
@@ -159,7 +141,7 @@ TEST_F(FacadeDrives, MapDriveTable) {
         SCOPED_TRACE(c.what);
         ApplianceProcess app("{\"drives\": " + c.drives + ", \"zelk_minor\": " + std::to_string(c.minor) + "}");
         RP_VMAPI_LIB lib;
-        VMConnectionInfo s = Settings(app.port(), c.style);
+        VMConnectionInfo s = FacadeSettings(app.port(), c.style);
         ConnectAndList(lib, s, c.listed);
         std::unique_ptr<VMLocalDrive> ld(lib.getLocalDriveObject(Wide(c.path).c_str(), true));
         ASSERT_TRUE(ld);
@@ -262,7 +244,7 @@ TEST_F(FacadeDrives, AHangingDeviceDoesNotStallTheServedDrives) {
 
     ApplianceProcess app("{\"drives\": [[2, 0], [1, 0]]}");
     RP_VMAPI_LIB lib;
-    VMConnectionInfo s = Settings(app.port(), VMConnectionInfo::VM_STYLE_MOSKA);
+    VMConnectionInfo s = FacadeSettings(app.port(), VMConnectionInfo::VM_STYLE_MOSKA);
     ConnectAndList(lib, s, 2);
     std::unique_ptr<VMLocalDrive> cd(lib.getLocalDriveObject(Wide(iso).c_str(), true));
     std::unique_ptr<VMLocalDrive> stick(lib.getLocalDriveObject(L"/fake/stick", true));

@@ -22,32 +22,14 @@
 #include "facade/RP_VMAPI_LIB.h"
 #include "session/ZELKSession.h"
 #include "support/TempDir.h"
+#include "support/Eventually.h"
+#include "session/FacadeSettings.h"
 
 using namespace sessiontest;
 
 namespace {
 
 constexpr double kScale = 0.25;
-
-VMConnectionInfo Settings(int port, int style) {
-    VMConnectionInfo s;
-    s.setIpAddress("127.0.0.1");
-    s.setPort(port);
-    s.setUserId("admin");
-    s.setPassword("secret");
-    s.setVMStyle(style);
-    s.setReconnectTimeout(0);
-    s.setConnectTimeout(40);
-    return s;
-}
-
-bool Eventually(const std::function<bool()>& pred, int realMs = 20000) {
-    for (int i = 0; i < realMs / 10; ++i) {
-        if (pred()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return pred();
-}
 
 // Every code with the connection state the facade reported at that moment.
 std::mutex g_mutex;
@@ -114,7 +96,7 @@ TEST_F(SessionEnd, ARefusedLoginLeavesNothingRunning) {
         reset();
         ApplianceProcess app("{\"login_status\": [2, 2, 0]}");
         RP_VMAPI_LIB lib;
-        VMConnectionInfo s = Settings(app.port(), VMConnectionInfo::VM_STYLE_DEFAULT);
+        VMConnectionInfo s = FacadeSettings(app.port(), VMConnectionInfo::VM_STYLE_DEFAULT);
         RP_VMAPI_LIB::Callback cb = withCallback ? &Recording : nullptr;
         testing::internal::CaptureStdout();
         EXPECT_EQ(lib.connect(&s, cb), withCallback ? VMConstants::API_SUCCESS : VMConstants::API_ERROR);
@@ -146,7 +128,7 @@ TEST_F(SessionEnd, ARefusedLoginLeavesNothingRunning) {
 
 TEST_F(SessionEnd, AFailedConnectAnnouncesTheStateBeforeTheSessionClosed) {
     RP_VMAPI_LIB lib;
-    VMConnectionInfo s = Settings(DeadPort(), VMConnectionInfo::VM_STYLE_DEFAULT);
+    VMConnectionInfo s = FacadeSettings(DeadPort(), VMConnectionInfo::VM_STYLE_DEFAULT);
     testing::internal::CaptureStdout();
     EXPECT_EQ(lib.connect(&s, &Recording), VMConstants::API_ERROR);
     testing::internal::GetCapturedStdout();
@@ -167,7 +149,7 @@ TEST_F(SessionEnd, AFailedConnectAnnouncesTheStateBeforeTheSessionClosed) {
 TEST_F(SessionEnd, ACancelAfterTheSetUpClosesTheServersConnection) {
     ApplianceProcess app("{\"answer_login\": false}");
     RP_VMAPI_LIB lib;
-    VMConnectionInfo s = Settings(app.port(), VMConnectionInfo::VM_STYLE_MOSKA);
+    VMConnectionInfo s = FacadeSettings(app.port(), VMConnectionInfo::VM_STYLE_MOSKA);
     s.setConnectTimeout(400);  // only the cancel can end the login wait
     testing::internal::CaptureStdout();
     {
@@ -201,7 +183,7 @@ TEST_F(SessionEnd, APendingCertificateQuestionEndsWithACancelOrAStop) {
         reset();
         ApplianceProcess app("{\"capabilities\": 8}");
         RP_VMAPI_LIB lib;
-        VMConnectionInfo s = Settings(app.port(), VMConnectionInfo::VM_STYLE_DEFAULT);
+        VMConnectionInfo s = FacadeSettings(app.port(), VMConnectionInfo::VM_STYLE_DEFAULT);
         // Unanswered, the question would stand for 4 x 200 library seconds.
         s.setConnectTimeout(200);
         testing::internal::CaptureStdout();
@@ -244,7 +226,7 @@ TEST_F(SessionEnd, AClearTextReconnectBitWithoutAReconnectionIsIgnored) {
         RP_VMAPI_LIB lib;
         // The default style (certificate questions) answers through the
         // callback; callback-less the console style accepts the certificate.
-        VMConnectionInfo s = Settings(app.port(), c.withCallback ? VMConnectionInfo::VM_STYLE_DEFAULT
+        VMConnectionInfo s = FacadeSettings(app.port(), c.withCallback ? VMConnectionInfo::VM_STYLE_DEFAULT
                                                                  : VMConnectionInfo::VM_STYLE_MOSKA);
         testing::internal::CaptureStdout();
         if (c.withCallback) {
