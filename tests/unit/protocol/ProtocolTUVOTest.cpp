@@ -85,7 +85,9 @@ TEST(ProtocolTUVOTest, CapabilityChoice) {
         bool force;
         int mode;  // 0: refused
     };
-    for (const Case& c : {Case{"0xD", false, 1}, Case{"0xC", false, 8}, Case{"0x4", false, 4}, Case{"0x2", false, 0},
+    // TLS whenever it is offered; plain text only when it is all there is.
+    for (const Case& c : {Case{"0xD", false, 8}, Case{"0x9", false, 8}, Case{"0x5", false, 4}, Case{"0x1", false, 1},
+                          Case{"0x60D", false, 8}, Case{"0xC", false, 8}, Case{"0x4", false, 4}, Case{"0x2", false, 0},
                           Case{"0x0", false, 0}, Case{"0xD", true, 8}, Case{"0x5", true, 4}, Case{"0x1", true, 0}}) {
         SCOPED_TRACE(std::string(c.caps) + (c.force ? " forced encryption" : ""));
         Session s({"--caps", c.caps}, c.force);
