@@ -97,12 +97,14 @@ std::vector<std::string> trustDirectoryFiles() {
     return paths;
 }
 
-// An MD5 (or older) signature on a certificate of the verified chain. The
-// self-signature of the chain's top proves nothing and is not looked at.
+// An MD5 (or older) signature on a certificate of the verified chain below
+// the certificate it is trusted through (a root, a saved certificate). A
+// self-signature at the top proves nothing and is not looked at.
 bool hasWeakSignature(X509_STORE_CTX* context) {
     STACK_OF(X509)* chain = X509_STORE_CTX_get0_chain(context);
     const int count = chain != nullptr ? sk_X509_num(chain) : 0;
-    for (int i = 0; i < count; ++i) {
+    const int below = std::min(count, X509_STORE_CTX_get_num_untrusted(context));
+    for (int i = 0; i < below; ++i) {
         X509* cert = sk_X509_value(chain, i);
         if (i == count - 1 && (X509_get_extension_flags(cert) & EXFLAG_SS) != 0) continue;
         int digest = NID_undef;
