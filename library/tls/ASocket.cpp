@@ -151,8 +151,8 @@ std::atomic<SecurityCallback> g_defaultSecurity{nullptr};
 // level 1. Before the server has answered, the version is the highest offered.
 int securityByVersion(const SSL* ssl, const SSL_CTX* ctx, int op, int bits, int nid, void* other,
                       void* ex) {
-    const bool oldVersion = op == SSL_SECOP_VERSION ? nid < TLS1_2_VERSION
-                                                    : ssl != nullptr && SSL_version(ssl) < TLS1_2_VERSION;
+    const int version = op == SSL_SECOP_VERSION ? nid : ssl != nullptr ? SSL_version(ssl) : 0;
+    const bool oldVersion = version >= TLS1_VERSION && version < TLS1_2_VERSION;
     if (oldVersion) return op == SSL_SECOP_TMP_DH && bits < 80 ? 0 : 1;
     const SecurityCallback level1 = g_defaultSecurity.load();
     return level1 != nullptr ? level1(ssl, ctx, op, bits, nid, other, ex) : 0;
