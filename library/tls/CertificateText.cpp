@@ -192,8 +192,8 @@ int ExtractNameEntryUtf8(X509_NAME* name, int nid, char* out, int capacity) {
     const int n = ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, index)));
     if (n < 0) return 0;
     // A zero byte inside the value ends it.
-    const int result = copyCut(reinterpret_cast<const char*>(utf8), strnlen(reinterpret_cast<const char*>(utf8), size_t(n)),
-                               out, capacity);
+    const char* text = reinterpret_cast<const char*>(utf8);
+    const int result = copyCut(text, strnlen(text, size_t(n)), out, capacity);
     OPENSSL_free(utf8);
     return result;
 }

@@ -36,7 +36,7 @@ class Config:
     silent: bool = False            # never answer the session request
     fail_tls_handshakes: int = 0    # drop this many TLS attempts at their ClientHello
     silent_tls: bool = False        # take the ClientHello and never answer it
-    fail_tls_after_certificate: int = 0  # fail this many TLS handshakes after the certificate (a client one is demanded)
+    fail_tls_after_certificate: int = 0  # fail this many handshakes after the certificate (client one demanded)
     proxy_status: int = 0
     # TLS.
     cert_dir: str = None            # where the self-signed certificate lives (made when missing)
