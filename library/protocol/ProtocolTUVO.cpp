@@ -341,11 +341,13 @@ ASocket* ProtocolTUVO::receiveSessionSetup() {
         m_secondTimeout = ReadUInt16BE(56, reply.data());
     }
 
-    // Choose the mode. With encryption forced the plain-text bit is ignored,
-    // so nobody can make the client send its password in clear.
+    // Choose the mode. Plain text only when it is all the server offers: the
+    // password never goes in clear when encryption was on offer. With
+    // encryption forced the plain-text bit is ignored, so nobody can make the
+    // client send its password in clear.
     // The same goes for the TLS retry: the server asked for TLS first, and a
     // broken handshake must not turn that into clear text.
-    bool plainOffered = (caps & 0x1) != 0 && !m_forceEncryption && m_retryCount == 0;
+    bool plainOffered = (caps & 0x1) != 0 && (caps & 0xC) == 0 && !m_forceEncryption && m_retryCount == 0;
     if (m_retryCount > 0 && (caps & 0xC) == 0) {
         LogMessage("%s TLS retry offered no TLS (capabilities=%i): no clear text after TLS was asked\n", kReceive,
                    int(caps));

@@ -1,6 +1,7 @@
 #include "session/ZELKSession.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "api/VMCertificateInfo.h"
 #include "api/VMConnectionInfo.h"
@@ -744,6 +745,18 @@ void ZELKSession::CallbackCertificateSave(CertificatePrompt* prompt) {
         }
     } forget{m_certPrompt, m_promptState};
     m_certPrompt.store(prompt);
+    // The certificate itself, not its subject name: another key under the
+    // same name is another certificate.
+    const std::string fingerprint(prompt->sha256Fingerprint,
+                                  strnlen(prompt->sha256Fingerprint, sizeof prompt->sha256Fingerprint));
+    const auto remember = [this](const std::string& accepted) {
+        std::lock_guard<std::mutex> lock(m_acceptedCertMutex);
+        m_acceptedCert = accepted;
+    };
+    const auto isRemembered = [this, &fingerprint] {
+        std::lock_guard<std::mutex> lock(m_acceptedCertMutex);
+        return !fingerprint.empty() && m_acceptedCert == fingerprint;
+    };
     Callback cb = m_certificateCallback.load();
     if (cb == nullptr) {
         prompt->answer = CertHandler::ANSWER_RUN_ONCE;
@@ -755,15 +768,14 @@ void ZELKSession::CallbackCertificateSave(CertificatePrompt* prompt) {
     m_certResponse.store(NO_CERT_RESPONSE);
     m_promptState.store(1);
     cb(VMConstants::CERTIFICATE_RETURNED);
-    const uint32_t accepted = m_acceptedCertHash.load();
-    if (m_reconnecting.load() && accepted != 0 && accepted == prompt->hash) {
+    if (m_reconnecting.load() && isRemembered()) {
         m_certResponse.store(0);
     } else {
         // A cancel or a stop sets its flag before it releases the semaphore:
         // one that came before the drain above is seen here, a later one
         // ends the wait.
         if (promptAbandoned()) {
-            m_acceptedCertHash.store(0);
+            remember("");
             prompt->answer = CertHandler::ANSWER_CANCEL;
             return;
         }
@@ -775,22 +787,22 @@ void ZELKSession::CallbackCertificateSave(CertificatePrompt* prompt) {
         }
         if (r != ASemaphore::WAIT_OBTAINED || promptAbandoned()) {
             // Nobody answered: never an acceptance.
-            m_acceptedCertHash.store(0);
+            remember("");
             prompt->answer = CertHandler::ANSWER_CANCEL;
             return;
         }
     }
     switch (m_certResponse.load()) {
         case 2:
-            m_acceptedCertHash.store(0);
+            remember("");
             prompt->answer = CertHandler::ANSWER_CANCEL;
             break;
         case 1:
-            m_acceptedCertHash.store(prompt->hash);
+            remember(fingerprint);
             prompt->answer = CertHandler::ANSWER_RUN;
             break;
         case 0:
-            m_acceptedCertHash.store(prompt->hash);
+            remember(fingerprint);
             prompt->answer = CertHandler::ANSWER_RUN_ONCE;
             break;
         default:

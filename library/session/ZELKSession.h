@@ -338,7 +338,10 @@ private:
     std::unique_ptr<ASemaphore> m_certSem;
     std::atomic<int> m_certResponse{0};
     std::atomic<int> m_connectTimeout{30};
-    std::atomic<uint32_t> m_acceptedCertHash{0};
+    // SHA-256 of the certificate the user accepted last (empty: none): a
+    // reconnection that meets that very certificate is not asked again.
+    std::mutex m_acceptedCertMutex;
+    std::string m_acceptedCert;
 
     // Session-setup object and socket.
     std::mutex m_tuvoMutex;

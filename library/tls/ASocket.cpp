@@ -141,6 +141,23 @@ void expectPeer(SSL* ssl, const char* host) {
     }
 }
 
+using SecurityCallback = int (*)(const SSL*, const SSL_CTX*, int, int, int, void*, void*);
+// The context's own security rules (security level 1), kept for TLS 1.2.
+std::atomic<SecurityCallback> g_defaultSecurity{nullptr};
+
+// TLS 1.0 and 1.1 sign the key exchange with MD5+SHA1, which security level 1
+// refuses: a connection that settled on one of them is held to level 0's
+// rules (what the TLS 1.0 fallback has always used), every other one keeps
+// level 1. Before the server has answered, the version is the highest offered.
+int securityByVersion(const SSL* ssl, const SSL_CTX* ctx, int op, int bits, int nid, void* other,
+                      void* ex) {
+    const int version = op == SSL_SECOP_VERSION ? nid : ssl != nullptr ? SSL_version(ssl) : 0;
+    const bool oldVersion = version >= TLS1_VERSION && version < TLS1_2_VERSION;
+    if (oldVersion) return op == SSL_SECOP_TMP_DH && bits < 80 ? 0 : 1;
+    const SecurityCallback level1 = g_defaultSecurity.load();
+    return level1 != nullptr ? level1(ssl, ctx, op, bits, nid, other, ex) : 0;
+}
+
 bool hasTls12Suite(SSL_CTX* ctx) {
     STACK_OF(SSL_CIPHER)* ciphers = SSL_CTX_get_ciphers(ctx);
     for (int i = 0; i < sk_SSL_CIPHER_num(ciphers); ++i)
@@ -187,9 +204,15 @@ void ASocket::SSLSetup(int fallback) {
         throw "Can't get SSL context";
     }
     // The old protocol levels exist only to reach old controllers, which need
-    // security level 0; the others keep level 1 (1.0.1 had no levels at all).
+    // security level 0; the others keep level 1 (1.0.1 had no levels at all)
+    // for TLS 1.2 and level 0's rules for an older version the server chose.
     const bool legacy = fallback == 2 || fallback == 3;
     SSL_CTX_set_security_level(m_ctx, legacy ? 0 : 1);
+    if (!legacy) {
+        SecurityCallback level1 = nullptr;
+        g_defaultSecurity.compare_exchange_strong(level1, SSL_CTX_get_security_callback(m_ctx));
+        SSL_CTX_set_security_callback(m_ctx, securityByVersion);
+    }
 
     if (m_cipherList != nullptr) {
         LogMessage("%s Setting user defined cipher list\n", fn);

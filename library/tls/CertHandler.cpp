@@ -264,7 +264,11 @@ bool CertHandler::fillCertificatePrompt(CertificatePrompt* prompt) {
     if (answer != CertificatePrompt::NO_ERROR_MARKER) {
         prompt->errorCode = s.lastError.load();
         char reason[256];
-        copyCut(reason, sizeof reason, X509_verify_cert_error_string(prompt->errorCode));
+        // Validation reports a weak digest only for MD5: the question names it.
+        copyCut(reason, sizeof reason,
+                prompt->errorCode == X509_V_ERR_CA_MD_TOO_WEAK
+                    ? "MD5 signature in the certificate chain (CA signature digest algorithm too weak)"
+                    : X509_verify_cert_error_string(prompt->errorCode));
         copyCut(prompt->reason, sizeof prompt->reason, reason);
     }
     CertificateDetails details;
@@ -283,12 +287,12 @@ bool CertHandler::fillCertificatePrompt(CertificatePrompt* prompt) {
     copyCut(prompt->shaFingerprint, sizeof prompt->shaFingerprint, details.shaFingerprint);
     copyCut(prompt->md5Fingerprint, sizeof prompt->md5Fingerprint, details.md5Fingerprint);
 
-    const int length = static_cast<int>(strnlen(prompt->subject, 259));
-    getDNComponent("/L=", prompt->subject, length, prompt->locality);
-    getDNComponent("/O=", prompt->subject, length, prompt->organization);
-    getDNComponent("/OU=", prompt->subject, length, prompt->organizationUnit);
-    getDNComponent("/CN=", prompt->subject, length, prompt->commonName);
-    getDNComponent("/emailAddress=", prompt->subject, length, prompt->emailAddress);
+    copyCut(prompt->locality, sizeof prompt->locality, details.locality);
+    copyCut(prompt->organization, sizeof prompt->organization, details.organization);
+    copyCut(prompt->organizationUnit, sizeof prompt->organizationUnit, details.organizationUnit);
+    copyCut(prompt->commonName, sizeof prompt->commonName, details.commonName);
+    copyCut(prompt->emailAddress, sizeof prompt->emailAddress, details.emailAddress);
+    copyCut(prompt->sha256Fingerprint, sizeof prompt->sha256Fingerprint, details.sha256Fingerprint);
     prompt->hash = details.hash;
     return true;
 }

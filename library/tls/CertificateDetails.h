@@ -16,4 +16,13 @@ struct CertificateDetails {
     char keyPublic1[1040];
     char keyPublic2[1040];
     uint32_t hash;
+    // Read from the subject's name entries, never from its one-line text
+    // (where a value may itself hold "/CN=").
+    char commonName[260];
+    char organization[260];
+    char organizationUnit[260];
+    char locality[260];
+    char emailAddress[260];
+    // SHA-256 of the DER certificate: what identifies one certificate.
+    char sha256Fingerprint[512];
 };

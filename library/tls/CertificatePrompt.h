@@ -27,4 +27,6 @@ struct CertificatePrompt {
     int32_t errorCode;
     int32_t answer;
     uint32_t hash;
+    // 64 uppercase hex digits; empty when no certificate could be read.
+    char sha256Fingerprint[260];
 };

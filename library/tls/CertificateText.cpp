@@ -174,11 +174,28 @@ int ExtractKeyParts(X509* cert, char* part1, int capacity1, char* part2, int cap
 int ExtractFingerprint(X509* cert, char* out, int capacity, const char* digestName) {
     clear(out, capacity);
     if (cert == nullptr || digestName == nullptr) return 0;
-    const EVP_MD* md = std::strcmp(digestName, "md5") == 0 ? EVP_md5() : EVP_sha1();
+    const EVP_MD* md = std::strcmp(digestName, "md5") == 0      ? EVP_md5()
+                       : std::strcmp(digestName, "sha256") == 0 ? EVP_sha256()
+                                                                : EVP_sha1();
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     if (md == nullptr || X509_digest(cert, md, digest, &length) != 1) return 0;
     return BytesToHexString(digest, static_cast<int>(length), out, capacity);
+}
+
+int ExtractNameEntryUtf8(X509_NAME* name, int nid, char* out, int capacity) {
+    clear(out, capacity);
+    if (name == nullptr) return 0;
+    const int index = X509_NAME_get_index_by_NID(name, nid, -1);
+    if (index < 0) return 0;
+    unsigned char* utf8 = nullptr;
+    const int n = ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, index)));
+    if (n < 0) return 0;
+    // A zero byte inside the value ends it.
+    const char* text = reinterpret_cast<const char*>(utf8);
+    const int result = copyCut(text, strnlen(text, size_t(n)), out, capacity);
+    OPENSSL_free(utf8);
+    return result;
 }
 
 int ExtractX509Certificate(CertificateDetails* info) {
@@ -217,7 +234,15 @@ int ExtractX509Certificate(CertificateDetails* info) {
     CertLog("%s info->shaFingerprint = %s\n", kExtract, info->shaFingerprint);
     ExtractFingerprint(cert, info->md5Fingerprint, sizeof info->md5Fingerprint, "md5");
     CertLog("%s info->md5Fingerprint = %s\n", kExtract, info->md5Fingerprint);
+    ExtractFingerprint(cert, info->sha256Fingerprint, sizeof info->sha256Fingerprint, "sha256");
     info->hash = static_cast<uint32_t>(X509_subject_name_hash(cert));
+    X509_NAME* subject = X509_get_subject_name(cert);
+    ExtractNameEntryUtf8(subject, NID_commonName, info->commonName, sizeof info->commonName);
+    ExtractNameEntryUtf8(subject, NID_organizationName, info->organization, sizeof info->organization);
+    ExtractNameEntryUtf8(subject, NID_organizationalUnitName, info->organizationUnit,
+                         sizeof info->organizationUnit);
+    ExtractNameEntryUtf8(subject, NID_localityName, info->locality, sizeof info->locality);
+    ExtractNameEntryUtf8(subject, NID_pkcs9_emailAddress, info->emailAddress, sizeof info->emailAddress);
     ExtractKeyParts(cert, info->keyPublic1, sizeof info->keyPublic1, info->keyPublic2,
                     sizeof info->keyPublic2);
     CertLog("%s info->keyPublic1 (%d) = %s\n", kExtract,

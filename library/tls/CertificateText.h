@@ -21,8 +21,10 @@ int ExtractSignature(X509* cert, char* out, int capacity);
 int ExtractValidity(X509* cert, char* out, int capacity);
 // RSA: modulus and exponent; DSA: public value and empty; others: both empty.
 int ExtractKeyParts(X509* cert, char* part1, int capacity1, char* part2, int capacity2);
-// digestName "sha1" or "md5": uppercase hex digest of the DER certificate.
+// digestName "sha1", "sha256" or "md5": uppercase hex digest of the DER certificate.
 int ExtractFingerprint(X509* cert, char* out, int capacity, const char* digestName);
+// The value (UTF-8) of the name's first entry of this NID; empty when none.
+int ExtractNameEntryUtf8(X509_NAME* name, int nid, char* out, int capacity);
 
 // Two uppercase hex digits per byte, zero-terminated; returns the digits
 // written (0 when out cannot hold them all and the terminator).

@@ -7,10 +7,12 @@
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
+#include <openssl/objects.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
+#include <openssl/x509v3.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -93,6 +95,24 @@ std::vector<std::string> trustDirectoryFiles() {
         paths.push_back(path);
     }
     return paths;
+}
+
+// An MD5 (or older) signature on a certificate of the verified chain below
+// the certificate it is trusted through (a root, a saved certificate). A
+// self-signature at the top proves nothing and is not looked at.
+bool hasWeakSignature(X509_STORE_CTX* context) {
+    STACK_OF(X509)* chain = X509_STORE_CTX_get0_chain(context);
+    const int count = chain != nullptr ? sk_X509_num(chain) : 0;
+    const int below = std::min(count, X509_STORE_CTX_get_num_untrusted(context));
+    for (int i = 0; i < below; ++i) {
+        X509* cert = sk_X509_value(chain, i);
+        if (i == count - 1 && (X509_get_extension_flags(cert) & EXFLAG_SS) != 0) continue;
+        int digest = NID_undef;
+        if (OBJ_find_sigid_algs(X509_get_signature_nid(cert), &digest, nullptr) != 1) continue;
+        if (digest == NID_md5 || digest == NID_md5_sha1 || digest == NID_md4 || digest == NID_md2)
+            return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -301,6 +321,11 @@ int ValidateX509Certificate(const int* sizes, const unsigned char* chain, int to
         X509_STORE_CTX_set_flags(context.get(), X509_V_FLAG_PARTIAL_CHAIN);
         X509_verify_cert(context.get());
         result = X509_STORE_CTX_get_error(context.get());
+        // Nothing rests on an MD5 signature, however trusted the signer.
+        if ((result == 0 || priorityOf(result) != kNoPriority) && hasWeakSignature(context.get())) {
+            CertLog("%s MD5 signature in the chain\n", fn);
+            result = X509_V_ERR_CA_MD_TOO_WEAK;
+        }
     }
     ERR_clear_error();
     if (result != 0) CertLog("%s X509_verify_cert() validation failed (%d)\n", fn, result);

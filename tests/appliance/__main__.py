@@ -47,6 +47,10 @@ def main(argv=None):
     p.add_argument("--silent", action="store_true", help="never answer the session request")
     p.add_argument("--fail-tls", type=int, default=0, help="drop this many TLS attempts")
     p.add_argument("--silent-tls", action="store_true", help="never answer a TLS ClientHello")
+    p.add_argument("--fail-tls-late", type=int, default=0,
+                   help="fail this many TLS handshakes after the certificate (a client certificate is demanded)")
+    p.add_argument("--certificate", help="PEM chain (leaf first) served instead of the self-signed one")
+    p.add_argument("--private-key", help="key of that certificate")
     p.add_argument("--tls-minimum", default="TLSv1_2", help="TLSv1, TLSv1_1, TLSv1_2 or TLSv1_3")
     p.add_argument("--tls-maximum", help="highest TLS version, named as --tls-minimum")
     p.add_argument("--retry-caps", type=_int, help="capabilities of every reply after the first")
@@ -70,7 +74,8 @@ def main(argv=None):
                  reply_length=a.reply_length, random_length=a.random_length,
                  reply_bytes=bytes.fromhex(a.reply_hex) if a.reply_hex else None,
                  close_after_reply=a.close_after_reply, move_port=a.move_port, silent=a.silent, fail_tls_handshakes=a.fail_tls,
-                 silent_tls=a.silent_tls,
+                 silent_tls=a.silent_tls, fail_tls_after_certificate=a.fail_tls_late,
+                 certificate=a.certificate, private_key=a.private_key,
                  tls_minimum=a.tls_minimum, tls_maximum=a.tls_maximum, cert_dir=a.cert_dir,
                  retry_capabilities=a.retry_caps,
                  login_status=statuses if len(statuses) > 1 else statuses[0],

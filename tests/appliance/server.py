@@ -4,9 +4,11 @@ records every packet both ways, and lets a test send anything it wants."""
 
 import dataclasses
 import select
+import shutil
 import socket
 import ssl
 import struct
+import tempfile
 import threading
 import time
 
@@ -34,11 +36,14 @@ class Config:
     silent: bool = False            # never answer the session request
     fail_tls_handshakes: int = 0    # drop this many TLS attempts at their ClientHello
     silent_tls: bool = False        # take the ClientHello and never answer it
+    fail_tls_after_certificate: int = 0  # fail this many handshakes after the certificate (client one demanded)
     proxy_status: int = 0
     # TLS.
     cert_dir: str = None            # where the self-signed certificate lives (made when missing)
     tls_minimum: str = "TLSv1_2"    # ssl.TLSVersion name; "TLSv1" enables the legacy fallback
     tls_maximum: str = None         # highest TLS version (None: the library's)
+    certificate: str = None         # PEM chain (leaf first) served instead of the self-signed one
+    private_key: str = None         # key of that leaf
     # Login and session.
     login_status: object = 0        # an int, or a list used one per login (last one repeats)
     login_name: str = None
@@ -114,6 +119,8 @@ class FakeAppliance:
         self._stop = threading.Event()
         self._next_conn = 0
         self._tls_failures_left = self.config.fail_tls_handshakes
+        self._late_tls_failures_left = self.config.fail_tls_after_certificate
+        self._renewed_dirs = []
         self._replies_sent = 0
         self._logins = 0
         self._ssl_ctx = None
@@ -146,6 +153,8 @@ class FakeAppliance:
         for t in self._threads:
             if t is not threading.current_thread():
                 t.join(timeout=5)
+        for directory in self._renewed_dirs:
+            shutil.rmtree(directory, ignore_errors=True)
 
     def __enter__(self):
         return self.start()
@@ -274,13 +283,26 @@ class FakeAppliance:
 
     # --- internals ----------------------------------------------------------
 
-    def _make_ssl_context(self):
-        cert, key = certs.make_certificate(self.config.cert_dir)
+    def renew_certificate(self):
+        """Later TLS handshakes present a new self-signed certificate with the
+        same subject and another key (an impostor of the same name)."""
+        directory = tempfile.mkdtemp(prefix="appliance-cert-")
+        self._renewed_dirs.append(directory)
+        cert, key = certs.make_certificate(directory)
+        self._ssl_ctx = self._make_ssl_context(cert, key)
+        return True
+
+    def _make_ssl_context(self, cert=None, key=None):
+        c = self.config
+        if cert is None:
+            cert, key = ((c.certificate, c.private_key) if c.certificate
+                         else certs.make_certificate(c.cert_dir))
         ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        # A given chain may carry signatures OpenSSL no longer takes by default.
+        if self.config.tls_minimum != "TLSv1_2" or c.certificate:
+            ctx.set_ciphers("ALL:@SECLEVEL=0")
         ctx.load_cert_chain(cert, key)
         ctx.num_tickets = 0
-        if self.config.tls_minimum != "TLSv1_2":
-            ctx.set_ciphers("ALL:@SECLEVEL=0")
         ctx.minimum_version = getattr(ssl.TLSVersion, self.config.tls_minimum)
         if self.config.tls_maximum:
             ctx.maximum_version = getattr(ssl.TLSVersion, self.config.tls_maximum)
@@ -432,6 +454,17 @@ class FakeAppliance:
                 if self._tls_failures_left > 0:
                     self._tls_failures_left -= 1
                     self._record(conn, "event", "tls-refused", {})
+                    return
+                if self._late_tls_failures_left > 0:
+                    self._late_tls_failures_left -= 1
+                    self._record(conn, "event", "tls-refused-late", {})
+                    demanding = self._make_ssl_context()
+                    demanding.verify_mode = ssl.CERT_REQUIRED
+                    demanding.load_verify_locations(c.certificate or certs.make_certificate(c.cert_dir)[0])
+                    try:
+                        demanding.wrap_socket(conn.sock, server_side=True)
+                    except (OSError, ssl.SSLError):
+                        pass
                     return
                 conn.sock = self._ssl_ctx.wrap_socket(conn.sock, server_side=True)
                 conn.tls = True

@@ -6,7 +6,7 @@
 // bit 4 its answer is yes, bit 5 encryption forced, bit 6 a non-zero new
 // port in the reply is kept (pointed at the same server), else zeroed.
 // The server speaks no TLS, so a socket may only come back in plain text,
-// and never against the settings.
+// and never against the settings, nor when the reply offered TLS.
 #include <csignal>
 #include <cstdint>
 #include <memory>
@@ -82,6 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         twfuzz::check(mode == 1 || mode == 4 || mode == 8, "unknown connection mode");
         twfuzz::check(mode == 1 || setup->isSecure(), "TLS chosen but the socket is in clear");
         twfuzz::check(mode != 1 || !forced, "plain text despite forced encryption");
+        const bool tlsOffered = script.reply.size() >= 18 && (script.reply[17] & 0xC) != 0;
+        twfuzz::check(mode != 1 || !tlsOffered, "plain text although TLS was offered");
         twfuzz::check(!asked || answerYes, "plain text the application refused");
         twfuzz::check(socket == setup->getCurrentSocket(), "the socket is not the one kept");
     }

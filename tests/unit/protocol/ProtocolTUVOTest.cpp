@@ -85,7 +85,9 @@ TEST(ProtocolTUVOTest, CapabilityChoice) {
         bool force;
         int mode;  // 0: refused
     };
-    for (const Case& c : {Case{"0xD", false, 1}, Case{"0xC", false, 8}, Case{"0x4", false, 4}, Case{"0x2", false, 0},
+    // TLS whenever it is offered; plain text only when it is all there is.
+    for (const Case& c : {Case{"0xD", false, 8}, Case{"0x9", false, 8}, Case{"0x5", false, 4}, Case{"0x1", false, 1},
+                          Case{"0x60D", false, 8}, Case{"0xC", false, 8}, Case{"0x4", false, 4}, Case{"0x2", false, 0},
                           Case{"0x0", false, 0}, Case{"0xD", true, 8}, Case{"0x5", true, 4}, Case{"0x1", true, 0}}) {
         SCOPED_TRACE(std::string(c.caps) + (c.force ? " forced encryption" : ""));
         Session s({"--caps", c.caps}, c.force);
@@ -296,12 +298,46 @@ private:
     int m_answer;
 };
 
-// A TLS 1.0-only server: the first handshake meets the certificate, then
-// fails on the old protocol; the retry at TLS 1.0 gets through. The user was
-// asked once, and that answer holds for the retry of the same connect.
+// Servers that speak only TLS 1.0, only 1.1, or both are reached by the first
+// handshake, with one certificate question and one session request.
+TEST(ProtocolTUVOTest, OldTlsServersAreReachedOnTheFirstAttempt) {
+    struct Case {
+        const char* minimum;
+        const char* maximum;
+        const char* protocol;
+    };
+    for (const Case& c : {Case{"TLSv1", "TLSv1", "TLSv1"}, Case{"TLSv1_1", "TLSv1_1", "TLSv1.1"},
+                          Case{"TLSv1", "TLSv1_1", "TLSv1.1"}}) {
+        SCOPED_TRACE(c.protocol);
+        auto app = std::make_unique<ApplianceProcess>(
+            std::vector<std::string>{"--caps", "0x8", "--tls-minimum", c.minimum, "--tls-maximum", c.maximum});
+        CountingPrompt once(CertHandler::ANSWER_RUN_ONCE);
+        VMConnectionInfo info;
+        info.setConnectTimeout(5);
+        ProtocolTUVO tuvo("127.0.0.1", 1, &once, app->port(), false, nullptr, 0);
+        tuvo.setConnectionInfo(&info);
+        ASocket* socket = nullptr;
+        std::string error;
+        try {
+            socket = tuvo.getSocket(2);
+        } catch (const char* e) {
+            error = e;
+        }
+        ASSERT_NE(socket, nullptr) << error;
+        EXPECT_EQ(tuvo.getRetryCount(), 0);
+        EXPECT_EQ(socket->getProtocolName(), c.protocol);
+        EXPECT_EQ(once.calls, 1);
+        EXPECT_EQ(app->records("SessionRequest").size(), 1u);
+        EXPECT_TRUE(app->records("tls-refused", "event").empty());
+    }
+}
+
+// The first handshake meets the certificate, then fails; the retry at TLS 1.0
+// gets through. The user was asked once, and that answer holds for the retry
+// of the same connect.
 TEST(ProtocolTUVOTest, AnAnswerHoldsForTheTlsRetryOfTheSameConnect) {
     auto app = std::make_unique<ApplianceProcess>(
-        std::vector<std::string>{"--caps", "0x8", "--tls-minimum", "TLSv1", "--tls-maximum", "TLSv1"});
+        std::vector<std::string>{"--caps", "0x8", "--tls-minimum", "TLSv1", "--fail-tls-late", "1"});
     CountingPrompt once(CertHandler::ANSWER_RUN_ONCE);
     VMConnectionInfo info;
     info.setConnectTimeout(5);
@@ -319,12 +355,13 @@ TEST(ProtocolTUVOTest, AnAnswerHoldsForTheTlsRetryOfTheSameConnect) {
     EXPECT_EQ(socket->getProtocolName(), "TLSv1");
     EXPECT_EQ(once.calls, 1);
     EXPECT_EQ(app->records("SessionRequest").size(), 2u);
+    EXPECT_EQ(app->records("tls-refused-late", "event").size(), 1u);
     // Known for the retry only: nothing points at this connect's certificate.
     EXPECT_EQ(CertHandler::getKnownCertificate(), nullptr);
 
     // A new connect asks again.
     auto again = std::make_unique<ApplianceProcess>(
-        std::vector<std::string>{"--caps", "0x8", "--tls-minimum", "TLSv1", "--tls-maximum", "TLSv1"});
+        std::vector<std::string>{"--caps", "0x8", "--tls-minimum", "TLSv1", "--fail-tls-late", "1"});
     CountingPrompt second(CertHandler::ANSWER_RUN_ONCE);
     ProtocolTUVO next("127.0.0.1", 1, &second, again->port(), false, nullptr, 0);
     next.setConnectionInfo(&info);

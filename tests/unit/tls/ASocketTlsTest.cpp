@@ -83,7 +83,7 @@ TEST_F(ASocketTls, FallbackLevelsPickTheProtocol) {
         {1, "-tls1_1" + kLegacy, 0, ""},
         {1, "", 1, "TLSv1.2"},
         {7, "", 1, "TLSv1.2"},         // unknown levels behave as 0
-        {0, "-tls1_1" + kLegacy, 0, ""},  // level 0 keeps security level 1
+        {0, "-tls1_1" + kLegacy, 1, "TLSv1.1"},
         {0, "-tls1_3", 0, ""},          // TLS 1.3 stays off
     };
     for (const Level& l : levels) {
@@ -95,6 +95,42 @@ TEST_F(ASocketTls, FallbackLevelsPickTheProtocol) {
         EXPECT_EQ(s->getProtocolName(), l.protocol) << "level " << l.fallback;
         EXPECT_EQ(s->isSslActive(), l.expected == 1);
     }
+}
+
+struct Server {
+    std::string args;
+    const char* protocol;
+    const char* cipher;
+};
+
+// The first attempt reaches every version 1.0-1.2 with RSA and (EC)DHE key
+// exchange; a TLS 1.2 server is met with the same suite whatever it offers.
+TEST_F(ASocketTls, TheFirstAttemptReachesEveryVersionAndSuite) {
+    const Server servers[] = {
+        {"-tls1 -cipher AES128-SHA@SECLEVEL=0", "TLSv1", "AES128-SHA"},
+        {"-tls1 -cipher ECDHE-RSA-AES128-SHA@SECLEVEL=0", "TLSv1", "ECDHE-RSA-AES128-SHA"},
+        {"-tls1 -cipher DHE-RSA-AES128-SHA@SECLEVEL=0", "TLSv1", "DHE-RSA-AES128-SHA"},
+        {"-tls1_1 -cipher AES128-SHA@SECLEVEL=0", "TLSv1.1", "AES128-SHA"},
+        {"-tls1_1 -cipher ECDHE-RSA-AES128-SHA@SECLEVEL=0", "TLSv1.1", "ECDHE-RSA-AES128-SHA"},
+        {"-tls1_1 -cipher DHE-RSA-AES128-SHA@SECLEVEL=0", "TLSv1.1", "DHE-RSA-AES128-SHA"},
+        {"-no_tls1_2 -no_tls1_3 -cipher DEFAULT@SECLEVEL=0", "TLSv1.1", "ECDHE-RSA-AES256-SHA"},
+        {"-tls1_2 -cipher AES128-GCM-SHA256", "TLSv1.2", "AES128-GCM-SHA256"},
+        {"-tls1_2 -cipher ECDHE-RSA-AES128-GCM-SHA256", "TLSv1.2", "ECDHE-RSA-AES128-GCM-SHA256"},
+        {"-tls1_2", "TLSv1.2", "ECDHE-RSA-AES256-GCM-SHA384"},
+        {"-no_tls1_3 -cipher DEFAULT@SECLEVEL=0", "TLSv1.2", "ECDHE-RSA-AES256-GCM-SHA384"},
+        {"", "TLSv1.2", "ECDHE-RSA-AES256-GCM-SHA384"},
+    };
+    for (const Server& server : servers) {
+        Peer peer = Peer::sServer(kLeafServer + " " + server.args);
+        auto s = tlsSocket(peer.port());
+        EXPECT_EQ(handshake(*s), 1) << server.args;
+        EXPECT_EQ(s->getProtocolName(), server.protocol) << server.args;
+        EXPECT_EQ(s->getCipherName(), server.cipher) << server.args;
+    }
+    // Security level 1 still holds for TLS 1.2: no SHA-1 signature there.
+    Peer sha1 = Peer::sServer(kLeafServer + " -tls1_2 -sigalgs RSA+SHA1" + kLegacy);
+    auto s = tlsSocket(sha1.port());
+    EXPECT_EQ(handshake(*s), 0);
 }
 
 TEST_F(ASocketTls, UserCipherListThatMatchesNothingFailsTheHandshake) {

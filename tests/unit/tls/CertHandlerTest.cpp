@@ -267,6 +267,57 @@ TEST_F(PeerNameTest, TheConsoleLogSaysTheNameDidNotMatch) {
     EXPECT_NE(log.logText().find("does not name the peer (62)"), std::string::npos);
 }
 
+// A chain under the trusted root with an MD5 signature below the root is
+// not verified: the user is asked, and the question names MD5.
+TEST_F(PeerNameTest, AnMd5SignatureInTheChainIsAsked) {
+    const std::string legacy = " -cipher DEFAULT:@SECLEVEL=0";
+    for (const std::string& server : {"-cert md5.pem -key leaf.key -cert_chain int.pem" + legacy,
+                                      "-cert md5intleaf.pem -key leaf.key -cert_chain md5int.pem" + legacy}) {
+        SCOPED_TRACE(server);
+        ScriptedSession cancel(CertHandler::ANSWER_CANCEL);
+        Outcome o = connectTo(server, &cancel, trust.path());
+        ASSERT_EQ(cancel.calls(), 1);
+        EXPECT_EQ(cancel.last().errorCode, X509_V_ERR_CA_MD_TOO_WEAK);
+        EXPECT_NE(std::string(cancel.last().reason).find("MD5"), std::string::npos) << cancel.last().reason;
+        EXPECT_EQ(o.thrown, "SSL Connection error");
+        // Nobody to ask: connected for this once, never "accepted".
+        o = connectTo(server, nullptr, trust.path());
+        EXPECT_EQ(o.result, 1);
+        EXPECT_EQ(o.state, CertHandler::STATE_ASKING);
+    }
+}
+
+// The question's name parts are the subject's own entries: a "/CN=" inside
+// another field is part of that field.
+TEST_F(CertHandlerTest, NamePartsComeFromTheNameEntries) {
+    struct Case {
+        std::string server;
+        const char* pem;
+        const char* commonName;
+        const char* organizationUnit;
+        const char* locality;
+        const char* email;
+    } cases[] = {
+        {"-cert cnou.pem -key cnou.key", "cnou.pem", "Device 9", "x/CN=bank", "", ""},
+        {"-cert v1.pem -key self.key", "v1.pem", "Device 8", "Lab", "Springfield", "lab@example.com"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pem);
+        ScriptedSession once(CertHandler::ANSWER_RUN_ONCE);
+        connectTo(c.server, &once, trust.path());
+        ASSERT_EQ(once.calls(), 1);
+        const CertificatePrompt p = once.last();
+        EXPECT_STREQ(p.commonName, c.commonName);
+        EXPECT_STREQ(p.organization, "Example Corp");
+        EXPECT_STREQ(p.organizationUnit, c.organizationUnit);
+        EXPECT_STREQ(p.locality, c.locality);
+        EXPECT_STREQ(p.emailAddress, c.email);
+        const std::string sha256 =
+            run("openssl x509 -noout -fingerprint -sha256 -in '" + cert(c.pem) + "' | sed 's/^.*=//; s/://g'");
+        EXPECT_EQ(p.sha256Fingerprint, sha256);
+    }
+}
+
 TEST_F(CertHandlerTest, PromptRecordOutsideTheCallback) {
     CertHandler::clearCertificates();
     CertificatePrompt p;

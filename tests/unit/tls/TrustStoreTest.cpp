@@ -64,6 +64,12 @@ TEST_F(TrustStoreTest, ValidationResults) {
         {"root trusted", {"leaf.pem", "int.pem"}, {"root.pem"}, 0},
         {"intermediate not sent", {"leaf.pem"}, {"root.pem"}, 20},
         {"saved leaf whose issuer is unknown", {"leaf.pem", "int.pem"}, {"leaf.pem"}, 0},
+        // An MD5 signature anywhere below the trusted top is not trusted.
+        {"MD5-signed leaf under trusted root", {"md5.pem", "int.pem"}, {"root.pem"}, 68},
+        {"MD5-signed intermediate under trusted root", {"md5intleaf.pem", "md5int.pem"}, {"root.pem"}, 68},
+        {"MD5-signed leaf, root missing", {"md5.pem", "int.pem"}, {}, 20},
+        {"MD5-signed leaf saved itself", {"md5.pem", "int.pem"}, {"md5.pem"}, 0},
+        {"leaf under a trusted MD5-signed intermediate", {"md5intleaf.pem", "md5int.pem"}, {"md5int.pem"}, 0},
     };
     for (const Case& c : cases) {
         TempDir trust;

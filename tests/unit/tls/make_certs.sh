@@ -59,6 +59,20 @@ cat forged.pem int.pem > forged_chain.pem
 q openssl x509 -req -in leaf.csr -CA int.pem -CAkey int.key -CAcreateserial -out expired.pem -days -1 -extfile leaf.ext
 cat expired.pem int.pem > expired_chain.pem
 
+# MD5 signatures under the real root: on the leaf, and on an intermediate
+# whose leaf is signed with SHA-256.
+q openssl x509 -req -md5 -in leaf.csr -CA int.pem -CAkey int.key -CAcreateserial -out md5.pem -days 30 -extfile leaf.ext
+cat md5.pem int.pem > md5_chain.pem
+q openssl req -newkey rsa:2048 -nodes -keyout md5int.key -out md5int.csr -subj "/C=US/O=Test Root/CN=Old Intermediate"
+q openssl x509 -req -md5 -in md5int.csr -CA root.pem -CAkey root.key -CAcreateserial -out md5int.pem -days 30 -extfile ca.ext
+q openssl x509 -req -in leaf.csr -CA md5int.pem -CAkey md5int.key -CAcreateserial -out md5intleaf.pem -days 30 -extfile leaf.ext
+cat md5intleaf.pem md5int.pem > md5int_chain.pem
+
+# A subject whose organizational unit holds "/CN=" (its one-line text then
+# reads /OU=x/CN=bank/CN=Device 9).
+q openssl req -x509 -newkey rsa:2048 -nodes -keyout cnou.key -out cnou.pem -days 30 \
+  -subj "/O=Example Corp/OU=x\/CN=bank/CN=Device 9" -addext subjectAltName=IP:127.0.0.1
+
 # Self-signed, version 3 and version 1; expired and self-signed.
 q openssl req -x509 -newkey rsa:2048 -nodes -keyout self.key -out self.pem -days 30 -subj "$subj_leaf"
 q openssl req -new -key self.key -out self.csr -subj "/C=US/O=Example Corp/OU=Lab/L=Springfield/CN=Device 8/emailAddress=lab@example.com"
