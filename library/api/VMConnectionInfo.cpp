@@ -6,6 +6,7 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
+#include <cstdint>
 #include <cstring>
 
 #include "base/DebugLog.h"
@@ -260,7 +261,8 @@ int VMConnectionInfo::getSessionProxied() const {
 }
 
 int64_t VMConnectionInfo::getProxySession() const {
+    // The line shows the low 32 bits, as a 32-bit long prints them.
     LogMessage("%s m_proxySession=%ld\n", "VMConnectionInfo::getProxySession:",
-               static_cast<long>(m_proxySession));
+               static_cast<long>(static_cast<int32_t>(static_cast<uint64_t>(m_proxySession) & 0xFFFFFFFFu)));
     return m_proxySession;
 }

@@ -65,6 +65,50 @@ bool PacketReceiver::take(ByteStream* socket, uint8_t* out, int count) {
     return true;
 }
 
+bool PacketReceiver::skip(ByteStream* socket, uint64_t count) {
+    const uint64_t buffered = std::min<uint64_t>(count, m_readEnd - m_readStart);
+    m_readStart += size_t(buffered);
+    count -= buffered;
+    if (count == 0) return true;
+    if (m_readBuffer.empty()) m_readBuffer.resize(size_t(READ_BUFFER_SIZE));
+    m_readStart = m_readEnd = 0;
+    char* buffer = reinterpret_cast<char*>(m_readBuffer.data());
+    while (count > 0) {
+        const int need = int(std::min<uint64_t>(count, uint64_t(READ_BUFFER_SIZE)));
+        const int r = socket->readSome(buffer, need, READ_BUFFER_SIZE);
+        if (r < need) return false;
+        count -= uint64_t(need);
+        // Only the last read can reach past the packet: that is the next one's.
+        m_readStart = size_t(need);
+        m_readEnd = size_t(r);
+    }
+    return true;
+}
+
+std::unique_ptr<ZELKPacket> PacketReceiver::skipLongPacket(ByteStream* socket, int type, uint32_t length) {
+    // The length is believed: the body is read and thrown away, a buffer at
+    // a time, so the next header is read in step. Only a write carries this
+    // much; it is handed on with its start and count but no data, which the
+    // request processor refuses like any write short of its blocks.
+    const uint32_t bodyLength = length - uint32_t(m_headerSize);
+    LogMessage("%s packet (0x%x) of %u bytes is over the limit of %u: its body is skipped\n", kReceive,
+               unsigned(type), length, m_bodyLimit + uint32_t(m_headerSize));
+    uint8_t prefix[8] = {};
+    const int kept = type == 0x8310 ? int(std::min<uint32_t>(sizeof prefix, bodyLength)) : 0;
+    if (!take(socket, prefix, kept) || !skip(socket, uint64_t(bodyLength) - uint64_t(kept))) {
+        m_semaphore.release();
+        LogMessage("%s Socket Closed by peer reading payload.\n", kReceive);
+        throw "Socket Closed by peer reading payload.";
+    }
+    std::unique_ptr<ZELKPacket> packet;
+    if (kept > 0) {
+        packet = createPacket(type);
+        if (packet && !packet->parse(m_header, prefix, m_headerSize + kept)) packet.reset();
+    }
+    m_semaphore.release();
+    return packet;
+}
+
 std::unique_ptr<ZELKPacket> PacketReceiver::receive(ByteStream* socket) {
     if (socket == nullptr) {
         LogMessage("%s called with NULL socket\n", kReceive);
@@ -94,15 +138,12 @@ std::unique_ptr<ZELKPacket> PacketReceiver::receive(ByteStream* socket) {
     int type = ReadUInt16BE(8, m_header);
     uint32_t length = ReadUInt32BE(4, m_header);
     LogMessage("%s ZELK Packet (0x%x) length=%u\n", kReceive, unsigned(type), length);
-    if (length > ZELKPacket::MAX_PACKET_LENGTH) {
-        m_semaphore.release();
-        throw "Error, packet length exceeds MAXINT";
-    }
     if (length < uint32_t(m_headerSize)) {
         m_semaphore.release();
         LogMessage("%s packet length %u below the header size\n", kReceive, length);
         throw "Error, packet length below header size";
     }
+    if (length - uint32_t(m_headerSize) > m_bodyLimit) return skipLongPacket(socket, type, length);
     int bodyLength = int(length) - m_headerSize;
     if (bodyLength > m_bodyCapacity) {
         m_bodyCapacity = bodyLength;

@@ -21,6 +21,8 @@ public:
     static constexpr int READ_BUFFER_SIZE = 64 * 1024;
     // How long receive() waits while held before it returns null.
     static constexpr int HOLD_WAIT_MS = 20;
+    // Largest body kept; the body of a longer packet is read and thrown away.
+    static constexpr uint32_t MAX_BODY_LENGTH = ZELKPacket::MAX_PACKET_LENGTH - ZELKPacket::HEADER_SIZE;
 
     PacketReceiver();
     virtual ~PacketReceiver();
@@ -28,8 +30,9 @@ public:
     PacketReceiver& operator=(const PacketReceiver&) = delete;
 
     // The next packet, or null (held, no stream, refused, unknown or
-    // malformed type; the bytes are consumed in the last three cases).
-    // Throws a C string on end of stream and framing errors.
+    // malformed type, or too long; the bytes are consumed in the last four
+    // cases). A write too long to keep comes without its data, so that it is
+    // refused. Throws a C string on end of stream and framing errors.
     std::unique_ptr<ZELKPacket> receive(ByteStream* socket);
     // An empty packet object for the type (under the last header's magic), or null.
     std::unique_ptr<ZELKPacket> createPacket(int type);
@@ -42,6 +45,8 @@ public:
     bool isRunning() const { return m_running; }
     bool lastWasTuvo() const { return m_tuvo; }
     int getBodyCapacity() const { return m_bodyCapacity; }
+    // Tests: a lower limit than MAX_BODY_LENGTH.
+    void setBodyLimit(uint32_t limit) { m_bodyLimit = limit; }
     // Bytes read from the stream but not yet taken (tests).
     size_t bufferedBytes() const { return m_readEnd - m_readStart; }
 
@@ -49,6 +54,10 @@ private:
     void waitWhileHeld();
     // count bytes of the packet, from the buffer first; false when the stream failed.
     bool take(ByteStream* socket, uint8_t* out, int count);
+    // Reads count bytes of the packet and drops them; false when the stream failed.
+    bool skip(ByteStream* socket, uint64_t count);
+    // The rest of a packet whose body is over the limit.
+    std::unique_ptr<ZELKPacket> skipLongPacket(ByteStream* socket, int type, uint32_t length);
 
     uint8_t m_header[ZELKPacket::HEADER_SIZE] = {};
     std::vector<uint8_t> m_body;
@@ -57,6 +66,7 @@ private:
     size_t m_readEnd = 0;
     uint64_t m_readStream = 0;  // streamId() of the buffered bytes
     int m_bodyCapacity = INITIAL_BODY_CAPACITY;
+    uint32_t m_bodyLimit = MAX_BODY_LENGTH;
     int m_headerSize = ZELKPacket::HEADER_SIZE;
     std::atomic<bool> m_tuvo{false};
     std::atomic<bool> m_expectingLogin{false};

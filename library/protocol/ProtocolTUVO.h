@@ -24,7 +24,9 @@ public:
 
     static constexpr int RANDOM_LENGTH = 32;
     static constexpr int MIN_REPLY_LENGTH = 21;  // up to the server random length
-    static constexpr int MAX_REPLY_LENGTH = 1024;
+    // The reply is read whole: the fields used lie in its first 58 bytes, and
+    // a server may send more; this bounds what it can make the client hold.
+    static constexpr int MAX_REPLY_LENGTH = 64 * 1024;
     static constexpr int DEFAULT_PLAIN_TEXT_WAIT = 25;
 
     // session answers certificate prompts during the handshake (may be null).

@@ -8,7 +8,8 @@
 class ZELKPacket {
 public:
     static constexpr int HEADER_SIZE = 12;
-    // Largest packet accepted from the network: a 16 MiB body plus header.
+    // Largest packet taken whole from the network: a 16 MiB body plus header
+    // (the receiver skips the body of a longer one).
     static constexpr uint32_t MAX_PACKET_LENGTH = 16u * 1024u * 1024u + 12u;
 
     ZELKPacket(int type, int length) : m_type(type), m_length(length) {}

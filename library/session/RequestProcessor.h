@@ -1,13 +1,16 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
+class ByteStream;
 class DeviceConfigurationOption;
 class DeviceStatus;
 class Disconnect;
 class Heartbeat;
 class LoginResponse;
 class OTPResponse;
+class ReadAnswer;
 class ReadRequest;
 class ServerImageCreateResponse;
 class ServerImageDataResponse;
@@ -35,8 +38,14 @@ public:
     static constexpr int MAX_VDISK_INFO_RETRIES = 20;
     static constexpr int64_t VDISK_INFO_RETRY_WAIT_MS = 40;
     static constexpr int64_t DRIVE_LIST_SETTLE_MS = 200;
-    // Largest block read served in one request (bytes).
-    static constexpr uint64_t MAX_READ_BYTES = 16u * 1024u * 1024u;
+    // A read's answer is built and handed to the send thread in pieces of at
+    // most this many wire bytes (whole ReadResponse packets; the last piece
+    // also carries the status). A piece is read while the one before it is
+    // written and handed over once that one is out, so a read of any size
+    // holds about two pieces.
+    static constexpr uint64_t READ_PIECE_BYTES = 4u * 1024u * 1024u;
+    // Tests: smaller pieces (at least one block each).
+    void setReadPieceBytes(uint64_t bytes) { m_readPieceBytes.store(bytes); }
 
     RequestProcessor(SessionHost* vmAPI, ZELKSession* session, VMDriveList* driveList);
     virtual ~RequestProcessor();
@@ -88,6 +97,10 @@ private:
     // progress callback is due); the write returns the client status.
     bool serveRead(ReadRequest& packet, VMRemoteDrive& rd, VMLocalDrive& ld);
     uint32_t serveWrite(VDiskWrite& packet, VMRemoteDrive& rd, VMLocalDrive& ld);
+    // Hands one piece of a read answer to the send thread, after the piece
+    // before it (unless first) has been written; false when the answer
+    // cannot go on (stopping, or the connection it was asked on is gone).
+    bool handOverPiece(std::unique_ptr<ReadAnswer> piece, bool first, const std::shared_ptr<ByteStream>& stream);
 
     SessionHost* m_vmAPI;
     ZELKSession* m_session;
@@ -96,4 +109,5 @@ private:
     std::atomic<int> m_vdiskInfoRetries{0};
     std::atomic<int64_t> m_lastReadCallback{0};
     std::atomic<int64_t> m_lastWriteCallback{0};
+    std::atomic<uint64_t> m_readPieceBytes{READ_PIECE_BYTES};
 };

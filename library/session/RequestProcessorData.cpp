@@ -31,6 +31,8 @@ namespace {
 
 constexpr uint32_t kChunk = 0x8000;
 constexpr uint32_t kStatusRefused = 7;
+// How often a read waiting for its last piece to be written looks at the session.
+constexpr int64_t PIECE_WAIT_STEP_MS = 50;
 
 // Blocks of the view the server is given: the partition of a floppy view,
 // else the whole medium (a CD/DVD has no geometry view at all).
@@ -143,7 +145,7 @@ bool RequestProcessor::serveRead(ReadRequest& packet, VMRemoteDrive& rd, VMLocal
     }
     // Only the mapped view is served: the partition of a floppy view, else
     // the whole medium.
-    if (blockSize == 0 || start + count > viewBlocks(ld) || count * blockSize > MAX_READ_BYTES) {
+    if (blockSize == 0 || start + count > viewBlocks(ld)) {
         // Refused, not failed: the drive itself is fine, so nothing is
         // reported as a drive error (which would end a console session).
         LogMessage("%s Read of %i blocks at %i is outside the drive (%u blocks)\n", who, int(count), int(start),
@@ -155,73 +157,113 @@ bool RequestProcessor::serveRead(ReadRequest& packet, VMRemoteDrive& rd, VMLocal
     uint64_t bytesRead = 0;
     uint32_t status = 0;
     try {
-        const AnswerLayout layout{blockSize, maxBlocks == 0 ? count : std::min<uint64_t>(count, maxBlocks)};
-        auto answer = std::make_unique<ReadAnswer>();
-        uint8_t* wire = answer->reserve(size_t(layout.wireBytes(count)));
+        // Packets of at most the server's maximum, and small enough that one
+        // fits in a piece beside the status; a piece is whole packets.
+        const uint64_t pieceBytes = m_readPieceBytes.load();
+        const uint64_t overhead = ReadAnswer::RESPONSE_HEADER + ReadAnswer::STATUS_SIZE;
+        const uint64_t fitting = pieceBytes > overhead ? (pieceBytes - overhead) / blockSize : 0;
+        const uint64_t perPacket =
+            std::max<uint64_t>(1, std::min<uint64_t>(maxBlocks == 0 ? count : std::min<uint64_t>(count, maxBlocks),
+                                                     fitting));
+        const AnswerLayout layout{blockSize, perPacket};
+        const uint64_t packetsPerPiece =
+            std::max<uint64_t>(1, pieceBytes > ReadAnswer::STATUS_SIZE
+                                      ? (pieceBytes - ReadAnswer::STATUS_SIZE) / layout.stride()
+                                      : 0);
+        const uint64_t pieceBlocks = packetsPerPiece * perPacket;
+        // Every response carries the position after the read. A read in one
+        // piece tells the position it reached; the first pieces of a longer
+        // one leave before the rest is read, so all of its responses tell the
+        // position it is to reach (a failure is still told by status 2).
+        const bool inPieces = count > pieceBlocks;
         const bool scsi = isScsiType(ld.getLocalDriveType());
         const VMIO::Handle handle = ld.getFileHandle();
+        const std::shared_ptr<ByteStream> stream = m_session->getStream();
         // Pass-through commands go in chunks of kChunk; a positioned read
         // fills a whole answer packet at once. After a failed read the rest
         // goes in chunks too, so a medium error loses no more data than a
         // chunked read would have.
         bool chunked = scsi;
-        while (bytesRead < total) {
-            const uint64_t limit = chunked ? kChunk : total;
-            const uint32_t chunk = uint32_t(std::min<uint64_t>({total - bytesRead, limit, layout.roomAt(bytesRead)}));
-            uint8_t* into = wire + layout.wireOffset(bytesRead);
-            int64_t n;
-            if (scsi) {
-                n = VMIO::ReadSectors(handle, chunk, uint32_t(blockSize), uint32_t(position + bytesRead / blockSize),
-                                      into);
-                // Block-addressed: only whole blocks count as progress.
-                n -= n % int64_t(blockSize);
-            } else {
-                n = VMIO::ReadDriveEx(handle, position * blockSize + bytesRead, chunk, into);
-                if (n <= 0 && !chunked && chunk > kChunk) {
-                    chunked = true;
-                    continue;
+        bool abandoned = false;
+        uint64_t bytesSent = 0;
+        for (uint64_t first = 0; !abandoned;) {
+            const uint64_t blocks = std::min(pieceBlocks, count - first);
+            const uint64_t pieceTotal = blocks * blockSize;
+            auto piece = std::make_unique<ReadAnswer>();
+            uint8_t* wire = piece->reserve(size_t(layout.wireBytes(blocks)));
+            uint64_t done = 0;  // bytes of this piece
+            while (done < pieceTotal) {
+                const uint64_t limit = chunked ? kChunk : pieceTotal;
+                const uint32_t chunk = uint32_t(std::min<uint64_t>({pieceTotal - done, limit, layout.roomAt(done)}));
+                uint8_t* into = wire + layout.wireOffset(done);
+                const uint64_t at = bytesRead + done;
+                int64_t n;
+                if (scsi) {
+                    n = VMIO::ReadSectors(handle, chunk, uint32_t(blockSize), uint32_t(position + at / blockSize), into);
+                    // Block-addressed: only whole blocks count as progress.
+                    n -= n % int64_t(blockSize);
+                } else {
+                    n = VMIO::ReadDriveEx(handle, position * blockSize + at, chunk, into);
+                    if (n <= 0 && !chunked && chunk > kChunk) {
+                        chunked = true;
+                        continue;
+                    }
+                }
+                if (n <= 0) {
+                    LogMessage("%s ## READ FAILED: SENT STATUS <>0 ##\n", who);
+                    m_driveList->setLastRemoteAction(VMDriveList::DRIVE_READ_ERROR);
+                    m_driveList->setLastLocalAction(VMDriveList::DRIVE_IO);
+                    ld.setLastError(VMDriveList::DRIVE_READ_ERROR);
+                    status = 2;
+                    break;
+                }
+                done += uint64_t(n);
+            }
+            bytesRead += done;
+            const bool last = status != 0 || first + blocks >= count;
+            const uint64_t pieceBlocksRead = done / blockSize;
+            if (pieceBlocksRead * blockSize != done)
+                LogMessage("%s dropping %d bytes after the last whole block\n", who,
+                           int(done - pieceBlocksRead * blockSize));
+            const uint32_t endValue = uint32_t(position + (inPieces ? count : bytesRead / blockSize));
+            uint64_t end = 0;
+            for (uint64_t k = 0, left = pieceBlocksRead; left > 0; ++k) {
+                const uint64_t n = std::min(left, layout.perPacket);
+                uint8_t* head = wire + k * layout.stride();
+                ReadResponse response(remoteId);
+                response.setLength(int(ReadAnswer::RESPONSE_HEADER + n * blockSize));
+                response.writeHeader(head);
+                WriteUInt32BE(endValue, head, ZELKPacket::HEADER_SIZE);
+                WriteUInt32BE(uint32_t(n), head, ZELKPacket::HEADER_SIZE + 4);
+                end = k * layout.stride() + ReadAnswer::RESPONSE_HEADER + n * blockSize;
+                left -= n;
+            }
+            if (last) {
+                if (isConnected()) {
+                    writeStatus(wire + end, remoteId, status);
+                    end += ReadAnswer::STATUS_SIZE;
+                } else {
+                    LogMessage("%s ClientStatusMessage not sent, not connected.\n",
+                               "RequestProcessor::sendClientStatus:");
                 }
             }
-            if (n <= 0) {
-                LogMessage("%s ## READ FAILED: SENT STATUS <>0 ##\n", who);
-                m_driveList->setLastRemoteAction(VMDriveList::DRIVE_READ_ERROR);
-                m_driveList->setLastLocalAction(VMDriveList::DRIVE_IO);
-                ld.setLastError(VMDriveList::DRIVE_READ_ERROR);
-                status = 2;
-                break;
+            if (end > 0) {
+                piece->setUsed(size_t(end));
+                if (handOverPiece(std::move(piece), first == 0, stream)) {
+                    bytesSent += pieceBlocksRead * blockSize;
+                    // A piece at a time: the counter takes an int.
+                    rd.addReadBytes(int(pieceBlocksRead * blockSize));
+                } else {
+                    abandoned = true;
+                }
             }
-            bytesRead += uint64_t(n);
+            if (last) break;
+            first += blocks;
         }
-        const uint64_t blocksRead = bytesRead / blockSize;
-        if (blocksRead * blockSize != bytesRead)
-            LogMessage("%s dropping %d bytes after the last whole block\n", who, int(bytesRead - blocksRead * blockSize));
-        // Every response carries the position after the whole read.
-        const uint32_t endValue = uint32_t(position + blocksRead);
-        uint64_t end = 0;
-        for (uint64_t k = 0, left = blocksRead; left > 0; ++k) {
-            const uint64_t blocks = std::min(left, layout.perPacket);
-            uint8_t* head = wire + k * layout.stride();
-            ReadResponse response(remoteId);
-            response.setLength(int(ReadAnswer::RESPONSE_HEADER + blocks * blockSize));
-            response.writeHeader(head);
-            WriteUInt32BE(endValue, head, ZELKPacket::HEADER_SIZE);
-            WriteUInt32BE(uint32_t(blocks), head, ZELKPacket::HEADER_SIZE + 4);
-            end = k * layout.stride() + ReadAnswer::RESPONSE_HEADER + blocks * blockSize;
-            left -= blocks;
+        if (abandoned) {
+            LogMessage("%s answer given up after %llu bytes\n", who, static_cast<unsigned long long>(bytesSent));
+            return false;
         }
-        if (isConnected()) {
-            writeStatus(wire + end, remoteId, status);
-            end += ReadAnswer::STATUS_SIZE;
-        } else {
-            LogMessage("%s ClientStatusMessage not sent, not connected.\n", "RequestProcessor::sendClientStatus:");
-        }
-        if (end > 0) {
-            answer->setUsed(size_t(end));
-            // Written from here when the send thread is idle: no hand-over.
-            SendThread* sender = m_session->getSendThread();
-            if (sender != nullptr && !m_session->isStopping()) sender->sendNow(answer.release());
-        }
-        rd.addReadBytes(int(blocksRead * blockSize));
         if (status == 0) m_driveList->setLastRemoteAction(VMDriveList::DRIVE_IO);
     } catch (const char* text) {
         LogMessage("%s const Exception: %s\n", who, text);
@@ -255,6 +297,26 @@ bool RequestProcessor::serveRead(ReadRequest& packet, VMRemoteDrive& rd, VMLocal
     if (m_session->getDriveCallback() == nullptr) return false;
     const bool nearEnd = total - bytesRead <= kChunk;
     return nearEnd || ZELKSession::nowSeconds() - m_lastReadCallback.load() >= 1;
+}
+
+bool RequestProcessor::handOverPiece(std::unique_ptr<ReadAnswer> piece, bool first,
+                                     const std::shared_ptr<ByteStream>& stream) {
+    SendThread* sender = m_session->getSendThread();
+    if (sender == nullptr || m_session->isStopping()) return false;
+    if (!first) {
+        // Waits as long as the server takes its data, but gives up when
+        // nothing of this connection can be written any more: the session
+        // stops, or a reconnection parks the send thread or replaces the
+        // connection (the server asks again on the new one).
+        while (!sender->waitAllSent(PIECE_WAIT_STEP_MS)) {
+            if (m_session->isStopping() || sender->isSuspendRequested() || m_session->getStream() != stream)
+                return false;
+        }
+    }
+    if (m_session->isStopping() || m_session->getStream() != stream) return false;
+    // Written from here when the send thread is idle: no hand-over.
+    sender->sendNow(piece.release());
+    return true;
 }
 
 void RequestProcessor::process(VDiskWrite& packet) {

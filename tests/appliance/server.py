@@ -3,6 +3,7 @@ and the packet layer, answers login, drive list and session-id/OTP requests,
 records every packet both ways, and lets a test send anything it wants."""
 
 import dataclasses
+import hashlib
 import select
 import shutil
 import socket
@@ -127,6 +128,7 @@ class FakeAppliance:
         self.port = None
         self.moved_port = None
         self.on_record = None       # optional callable(Record), called for every record
+        self._digest = None         # set by read_digest while its answer arrives
 
     # --- life cycle ---------------------------------------------------------
 
@@ -264,6 +266,24 @@ class FakeAppliance:
         data = b"".join(r.fields["data"] for r in self.packets("ReadResponse")[before_resp:])
         return data, (status.fields["status"] if status else None)
 
+    def read_digest(self, index, start, count, max_blocks=64, timeout=60.0):
+        """As read_blocks, for reads too large to keep: the data of the
+        ReadResponses is hashed as it arrives and left out of the records.
+        Returns a dict: sha256 (hex), bytes, status (None: no status came),
+        values (the set of block values), packets, largest (most blocks in
+        one packet)."""
+        before = len(self.packets("ClientStatusMessage"))
+        digest = {"hash": hashlib.sha256(), "bytes": 0, "values": set(), "packets": 0, "largest": 0}
+        self._digest = digest
+        try:
+            self.send_read(index, start, count, max_blocks)
+            status = self.wait_for("ClientStatusMessage", before + 1, timeout)
+        finally:
+            self._digest = None
+        return {"sha256": digest["hash"].hexdigest(), "bytes": digest["bytes"],
+                "status": status.fields["status"] if status else None, "values": digest["values"],
+                "packets": digest["packets"], "largest": digest["largest"]}
+
     def write_blocks(self, index, start, count, data, timeout=10.0):
         """Sends a VDiskWrite and returns the client's status (None: no answer)."""
         before = len(self.packets("ClientStatusMessage"))
@@ -384,13 +404,13 @@ class FakeAppliance:
             raise OSError(str(e)) from e
 
     def _recv_exact(self, conn, n):
-        data = b""
+        data = bytearray()
         while len(data) < n:
             chunk = self._recv_some(conn, n - len(data))
             if not chunk:
                 raise EOFError("peer closed after %d of %d bytes" % (len(data), n))
             data += chunk
-        return data
+        return bytes(data)
 
     def _peek(self, conn):
         try:
@@ -504,7 +524,17 @@ class FakeAppliance:
                 raise wire.ProtocolError("bad length %d" % length)
             body = self._recv_exact(conn, length - 12)
             name, fields = wire.decode_client(magic, ptype, param, body)
-            self._record(conn, "in", name, fields, head + body, magic, ptype, param)
+            raw = head + body
+            digest = self._digest
+            if digest is not None and name == "ReadResponse":
+                digest["hash"].update(fields["data"])
+                digest["bytes"] += len(fields["data"])
+                digest["values"].add(fields["block_value"])
+                digest["packets"] += 1
+                digest["largest"] = max(digest["largest"], fields["blocks"])
+                fields = dict(fields, data=b"")
+                raw = head
+            self._record(conn, "in", name, fields, raw, magic, ptype, param)
             self._answer(conn, name, fields, param)
 
     def _answer(self, conn, name, fields, param):

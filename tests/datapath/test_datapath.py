@@ -263,6 +263,35 @@ class DataPathBase:
         data[63 * 512:64 * 512] = new
         self.assertEqual(sha(file_bytes(img)), sha(bytes(data)))
 
+    def test_reads_of_any_size_are_served_whole(self):
+        img = self.path("big.img")
+        data = make_image(img, 40 * 1024 * 1024, 8)
+        self.assertEqual(self.client.map(img, "ro"), (API_SUCCESS, REMOVABLE))
+        self.assertEqual(self.map_request(REMOVABLE)["blocks"], 81920)
+        # One block over 16 MiB; the whole image without a packet maximum
+        # (packets then keep to the client's piece size).
+        for start, count, max_blocks in [(1, 32769, 64), (0, 81920, 0)]:
+            got = self.app.read_digest(REMOVABLE, start, count, max_blocks)
+            self.assertEqual((got["status"], got["bytes"]), (0, count * 512), (start, count))
+            self.assertEqual(got["sha256"], sha(data[start * 512:(start + count) * 512]))
+            self.assertEqual(got["values"], {start + count})
+            self.assertLessEqual(got["largest"], max_blocks or 8192)
+        self.assertEqual(self.read(REMOVABLE, 81919, 1, 1)[:2], (data[-512:], 0))
+
+    def test_a_write_over_the_packet_limit_is_refused_in_step(self):
+        img = self.path("floppy.img")
+        data = make_image(img, 2880 * 512, 9)
+        self.assertEqual(self.client.map(img, "rw"), (API_SUCCESS, FLOPPY))
+        self.map_request(FLOPPY)
+        # A body one byte over 16 MiB whose data would read as packets.
+        fake = wire.read_request(FLOPPY, 0, 1, 1) * (16 * 1024 * 1024 // 24 + 1)
+        big = fake[:16 * 1024 * 1024 - 7]
+        self.assertEqual(self.app.write_blocks(FLOPPY, 5, 1, big, timeout=30), REFUSED)
+        self.assertEqual(self.app.write_blocks(FLOPPY, 5, 1, b"\x5A" * 512), 0)
+        self.assertEqual(self.read(FLOPPY, 5, 1, 1)[:2], (b"\x5A" * 512, 0))
+        self.assertEqual(len(self.app.packets("ReadResponse")), 1)
+        self.assertEqual(sha(file_bytes(img)), sha(data[:5 * 512] + b"\x5A" * 512 + data[6 * 512:]))
+
 
 class PlainDataPathTest(DataPathBase, unittest.TestCase):
     CAPABILITIES = 0x1

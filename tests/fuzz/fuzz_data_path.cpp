@@ -17,7 +17,9 @@
 //           [1-4] image blocks (LE); [5] partition type, [6-9] its start
 //           (LE), [10-13] its length (LE; also the BPB's geometry).
 //   request: [0] bit 0 write; bits 1-2 the write's data (0 exact, 1 short,
-//           2 longer, 3 none); [1-2] device index, a drive id (BE), [3-6] start block,
+//           2 longer, 3 none); bits 3-4 the size of a read answer's pieces
+//           (0 the library's, 1 4 KiB, 2 one block, 3 16 KiB + 100);
+//           [1-2] device index, a drive id (BE), [3-6] start block,
 //           [7-10] block count, [11-14] maximum blocks per answer (read) or
 //           the data length change (write), all BE.
 #include <chrono>
@@ -206,9 +208,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     constexpr size_t kSetup = 14, kRequest = 15, kMaxRequests = 48;
-    // Served reads of more than this are cut to it, and no write carries more:
-    // the time goes to many requests rather than to copying (reads the
-    // handler refuses for their size are still sent as they are).
+    // Reads inside the view of more than this are cut to it, and no write
+    // carries more: the time goes to many requests rather than to copying
+    // (reads that leave the view are sent as they are).
     constexpr uint64_t kMaxData = 64u << 10;
     if (size < kSetup) return 0;
     const uint8_t flags = data[0];
@@ -318,8 +320,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const uint32_t start = be32(q + 3), last = be32(q + 11);
         const uint64_t bs = served.blockSize;
         uint32_t count = be32(q + 7);
-        if (!isWrite && uint64_t(count) * bs > kMaxData && uint64_t(count) * bs <= RequestProcessor::MAX_READ_BYTES)
+        if (!isWrite && uint64_t(count) * bs > kMaxData && uint64_t(start) + count <= served.view)
             count = uint32_t(kMaxData / bs) - count % 8;
+        const uint64_t pieceSizes[4] = {RequestProcessor::READ_PIECE_BYTES, 4096, 1, 16384 + 100};
+        const uint64_t piece = pieceSizes[(q[0] >> 3) & 3];
+        session->getRequestProcessor()->setReadPieceBytes(piece);
         const bool inView = count > 0 && uint64_t(start) + count <= served.view;
         Bytes body;
         putBe32(body, start);
@@ -359,11 +364,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             continue;
         }
         bool serve = index == served.index && inView;
-        if (isWrite) {
-            serve = serve && served.writable && writeData.size() >= uint64_t(count) * bs;
-        } else {
-            serve = serve && uint64_t(count) * bs <= RequestProcessor::MAX_READ_BYTES;
-        }
+        if (isWrite) serve = serve && served.writable && writeData.size() >= uint64_t(count) * bs;
         if (!serve) {
             if (code != 7 || answer.size() != 1) twfuzz::fail("a refused request not answered with status 7 alone");
             checkAccesses(served, false);
@@ -378,9 +379,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             checkAccesses(served, true);
             continue;
         }
-        // The read: packets of at most the maximum, each carrying the end
-        // position, with the model's bytes in order.
-        const uint64_t per = last == 0 ? count : std::min<uint64_t>(count, last);
+        // The read: packets of at most the maximum, and of at most what fits
+        // in a piece beside the status (but one block at least), each
+        // carrying the end position, with the model's bytes in order.
+        const uint64_t fitting = piece > 36 ? (piece - 36) / bs : 0;
+        const uint64_t per =
+            std::max<uint64_t>(1, std::min<uint64_t>(last == 0 ? count : std::min<uint64_t>(count, last), fitting));
         if (answer.size() != (count + per - 1) / per + 1) twfuzz::fail("number of read answers");
         Bytes expect(size_t(uint64_t(count) * bs));
         model.read(offset, expect.data(), expect.size());

@@ -1,7 +1,10 @@
 // The packet receiver over a stream of packets, in both login-filter states.
 // Input: one flag byte (bit 0: a login is pending at the start; bit 1: a new
-// login is pending again after every packet), then the stream. Packets are
-// received until the stream ends or the framing fails.
+// login is pending again after every packet; bit 2: bodies over 64 bytes are
+// too long to keep, else over the receiver's own limit), then the stream.
+// Packets are received until the stream ends or the framing fails. A body
+// too long to keep is consumed without growing the body buffer, and only a
+// write, without its data, comes of it.
 #include <cstdint>
 #include <cstring>
 
@@ -10,6 +13,7 @@
 #include "PacketChecks.h"
 #include "protocol/Heartbeat.h"
 #include "protocol/PacketReceiver.h"
+#include "protocol/VDiskWrite.h"
 
 namespace {
 
@@ -28,6 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // (as in a session), which spares a 16 MiB allocation per input.
     static PacketReceiver& receiver = *new PacketReceiver();
     receiver.setExpectingLogin(loginAtStart);
+    const uint32_t limit = data[0] & 4 ? 64 : PacketReceiver::MAX_BODY_LENGTH;
+    receiver.setBodyLimit(limit);
     for (int i = 0; i < 10000; ++i) {
         const size_t at = stream.position();
         uint8_t header[ZELKPacket::HEADER_SIZE] = {};
@@ -36,6 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const int wireType = (header[8] << 8) | header[9];
         const uint32_t wireLength =
             (uint32_t(header[4]) << 24) | (header[5] << 16) | (header[6] << 8) | header[7];
+        const bool tooLong = wireLength >= ZELKPacket::HEADER_SIZE && wireLength - ZELKPacket::HEADER_SIZE > limit;
+        const int capacityBefore = receiver.getBodyCapacity();
         std::unique_ptr<ZELKPacket> packet;
         try {
             packet = receiver.receive(&stream);
@@ -53,8 +61,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (auto* h = dynamic_cast<Heartbeat*>(packet.get())) {
                 twfuzz::check(h->isTuvo() && receiver.lastWasTuvo(), "a heartbeat without the TUVO magic");
             }
-            twfuzz::checkReceivedPacket(*packet, header, wireLength - ZELKPacket::HEADER_SIZE);
+            if (tooLong) {
+                auto* w = dynamic_cast<VDiskWrite*>(packet.get());
+                twfuzz::check(w != nullptr && w->getDataLength() == 0, "a packet kept from a body too long");
+            } else {
+                twfuzz::checkReceivedPacket(*packet, header, wireLength - ZELKPacket::HEADER_SIZE);
+            }
         }
+        if (tooLong) twfuzz::check(receiver.getBodyCapacity() == capacityBefore, "a body too long was kept");
         if (loginAlways) receiver.setExpectingLogin(true);
         if (stream.atEnd()) break;
     }

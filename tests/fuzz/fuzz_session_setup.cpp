@@ -9,6 +9,7 @@
 // and never against the settings, nor when the reply offered TLS.
 #include <csignal>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 
 #include "FuzzSupport.h"
@@ -76,6 +77,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         twfuzz::check(message && *message, "an empty error");
         twfuzz::check(setup->getCurrentSocket() == nullptr, "a failed set-up kept its socket");
         return 0;
+    }
+    // A whole reply offering plain text only, with nothing refused and no
+    // move, is taken whatever its length up to the bound (the bytes past the
+    // known fields are read and ignored).
+    const std::vector<uint8_t>& r = script.reply;
+    if (!proxy && !forced && (!ask || answerYes) && r.size() >= 20 && std::memcmp(r.data(), "TUVO", 4) == 0) {
+        const uint32_t length = uint32_t(r[4]) << 24 | r[5] << 16 | r[6] << 8 | r[7];
+        const int type = r[8] << 8 | r[9];
+        const uint32_t caps = uint32_t(r[14]) << 24 | r[15] << 16 | r[16] << 8 | r[17];
+        if ((type == 0x8100 || type == 0x8101) && caps == 1 && r[18] == 0 && r[19] == 0 &&
+            length >= uint32_t(ProtocolTUVO::MIN_REPLY_LENGTH) && length <= uint32_t(ProtocolTUVO::MAX_REPLY_LENGTH) &&
+            r.size() >= length)
+            twfuzz::check(socket != nullptr, "a whole plain-text reply refused");
     }
     if (socket) {
         const int mode = setup->getCapabilities();

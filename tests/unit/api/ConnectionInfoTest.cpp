@@ -166,6 +166,27 @@ TEST(VMConnectionInfo, ProxyRefusalIsLogged) {
     EXPECT_TRUE(contains(text, "VMConnectionInfo::getProxySession: m_proxySession=4\r\n"));
 }
 
+TEST(VMConnectionInfo, ProxySessionGetterLogsTheLow32Bits) {
+    struct Case {
+        int64_t session;
+        const char* logged;
+    } cases[] = {{4, "4"},
+                 {0x123456789LL, "591751049"},
+                 {0x1FFFFFFFFLL, "-1"},
+                 {0x7FFFFFFF80000000LL, "-2147483648"},
+                 {-5, "-5"}};
+    for (const Case& c : cases) {
+        twtest::LogSandbox log(1);
+        VMConnectionInfo info;
+        info.setSessionProxy(1, c.session);
+        EXPECT_EQ(info.getProxySession(), c.session);
+        EXPECT_TRUE(contains(log.logText(), std::string("VMConnectionInfo::getProxySession: m_proxySession=") +
+                                                c.logged + "\r\n"))
+            << c.logged << "\n"
+            << log.logText();
+    }
+}
+
 VMConnectionInfo filledSettings(const twtest::TestPem& pem) {
     VMConnectionInfo c;
     c.setUserId("user");

@@ -341,6 +341,8 @@ TEST(DataPath, WritesLandInTheFileOnlyWhenAllowed) {
         {"read-only mapping", 1, 0, 1, block, 7},
         {"CD", 2, 0, 4, std::string(2048 * 4, 'x'), 7},
         {"no such drive", 3, 0, 1, block, 7},
+        // A body one byte over the packet limit is skipped, not kept.
+        {"over the packet limit", 0, 5, 1, std::string(16 * 1024 * 1024 - 7, 'w'), 7},
     };
     std::string expect = rig.floppyData;
     for (const Case& c : cases) {
@@ -436,6 +438,78 @@ TEST(DataPath, ImageReadsFillAWholePacketAtOnceAndABadSpotLosesNoMore) {
         EXPECT_EQ(platform.takeReads(), c.reads) << c.start << "/" << c.count << "/" << c.failFrom;
         EXPECT_EQ(DataRig::dataOf(a), rig.isoData.substr(size_t(c.start) * 2048, size_t(c.blocksSent) * 2048))
             << c.start << "/" << c.count << "/" << c.failFrom;
+        EXPECT_EQ(DataRig::statusOf(a), c.status);
+    }
+}
+
+// Reads of any size are served whole, in pieces of bounded size: no write of
+// the answer is larger than a piece, every packet keeps to the server's
+// maximum (or, without one, to a piece), and every one tells the end position.
+TEST(DataPath, ReadsOfAnySizeAreServedInPiecesOfBoundedSize) {
+    DataRig rig;
+    const std::string big = rig.dir.file("big.img");
+    const std::string bigData = std::string(512, '\0') + pattern(49151 * 512, 5);  // 24 MiB
+    twtest::writeFile(big, bigData);
+    rig.map(big, 1, 1);
+    VMRemoteDrive* rd = rig.drives.getRemoteDriveByID(1);
+    struct Case {
+        uint32_t start, count, max;
+    } cases[] = {{1, 32769, 64}, {0, 49152, 0}, {100, 20000, 100000}};
+    const uint64_t pieceBlocks = (RequestProcessor::READ_PIECE_BYTES - 36) / 512;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.start) + "/" + std::to_string(c.count) + "/" + std::to_string(c.max));
+        const uint64_t readBefore = rd->getReadBytes();
+        std::vector<Sent> a = rig.answer(readRequest(1, c.start, c.count, c.max));
+        ASSERT_EQ(DataRig::statusOf(a), 0);
+        const uint64_t per = std::min<uint64_t>(c.max == 0 ? c.count : c.max, pieceBlocks);
+        uint64_t blocks = 0;
+        for (size_t i = 0; i + 1 < a.size(); ++i) {
+            EXPECT_EQ(u32(a[i].body, 0), c.start + c.count);
+            EXPECT_EQ(u32(a[i].body, 4), std::min<uint64_t>(per, c.count - blocks));
+            blocks += u32(a[i].body, 4);
+        }
+        EXPECT_EQ(blocks, c.count);
+        EXPECT_TRUE(DataRig::dataOf(a) == bigData.substr(size_t(c.start) * 512, size_t(c.count) * 512))
+            << "other bytes served";
+        EXPECT_EQ(rd->getReadBytes() - readBefore, uint64_t(c.count) * 512);
+        EXPECT_LE(uint64_t(rig.pipe->largestWrite()), RequestProcessor::READ_PIECE_BYTES);
+    }
+}
+
+// A read in several pieces that fails midway: the blocks read before the
+// failure are sent, then status 2; all of its packets tell the position the
+// read was to reach.
+TEST(DataPath, AReadInPiecesThatFailsMidwaySendsWhatItRead) {
+    RecordingPlatform platform;
+    UsePlatform use(platform);
+    DataRig rig;
+    rig.map(rig.iso, 2, 1);
+    // Pieces of one packet of at most 2 blocks.
+    rig.session->getRequestProcessor()->setReadPieceBytes(8192);
+    struct Case {
+        uint32_t start, count, max;
+        uint64_t failFrom;
+        std::vector<uint32_t> packets;
+        int status;
+    } cases[] = {
+        {0, 7, 2, UINT64_MAX, {2, 2, 2, 1}, 0},
+        {0, 7, 0, UINT64_MAX, {3, 3, 1}, 0},
+        {0, 32, 2, 9 * 2048, {2, 2, 2, 2}, 2},
+        {4, 8, 2, 4 * 2048, {}, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.start) + "/" + std::to_string(c.count) + "/" + std::to_string(c.failFrom));
+        platform.failFrom.store(c.failFrom);
+        std::vector<Sent> a = rig.answer(readRequest(2, c.start, c.count, c.max));
+        std::vector<uint32_t> packets;
+        for (size_t i = 0; i + 1 < a.size(); ++i) {
+            EXPECT_EQ(u32(a[i].body, 0), c.start + c.count);
+            packets.push_back(u32(a[i].body, 4));
+        }
+        EXPECT_EQ(packets, c.packets);
+        uint32_t sent = 0;
+        for (uint32_t n : packets) sent += n;
+        EXPECT_EQ(DataRig::dataOf(a), rig.isoData.substr(size_t(c.start) * 2048, size_t(sent) * 2048));
         EXPECT_EQ(DataRig::statusOf(a), c.status);
     }
 }

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 
 #include "PacketTestUtil.h"
 #include "protocol/Heartbeat.h"
@@ -92,7 +94,8 @@ TEST(PacketReceiverTest, FramingErrorsAreThrownAndNeverReadPastTheData) {
         std::vector<uint8_t> bytes;
         std::string error;
     };
-    const std::string tooLong = "Error, packet length exceeds MAXINT";
+    // A long body is read to be skipped: without it the peer has gone.
+    const std::string tooLong = "Socket Closed by peer reading payload.";
     const std::string tooShort = "Error, packet length below header size";
     std::vector<Case> cases = {
         {"length 0", Header("ZELK", 0, 0x8100, 0), tooShort},
@@ -114,6 +117,96 @@ TEST(PacketReceiverTest, FramingErrorsAreThrownAndNeverReadPastTheData) {
         MemoryStream s(c.bytes);
         EXPECT_EQ(ThrownBy(r, s), c.error);
         EXPECT_EQ(r.getBodyCapacity(), PacketReceiver::INITIAL_BODY_CAPACITY);
+    }
+}
+
+// A packet whose body is generated as it is read: every 12 bytes of it
+// would pass for a server release header. Then the packets after it.
+class LongPacketStream : public ByteStream {
+public:
+    LongPacketStream(std::vector<uint8_t> head, uint64_t filler, std::vector<uint8_t> tail)
+        : m_head(std::move(head)), m_filler(filler), m_tail(std::move(tail)) {
+        const std::vector<uint8_t> release = Hex("5A 45 4C 4B 00 00 00 0C 82 40 00 01");
+        m_pattern.resize(kChunk + release.size());
+        for (size_t i = 0; i < m_pattern.size(); ++i) m_pattern[i] = release[i % release.size()];
+    }
+    int write(const char*, int length) override { return length; }
+    int readFully(char* buffer, int count) override { return readSome(buffer, count, count) == count ? count : -1; }
+    int readSome(char* buffer, int minimum, int capacity) override {
+        largestRead = std::max(largestRead, capacity);
+        const uint64_t total = m_head.size() + m_filler + m_tail.size();
+        if (total - m_pos < uint64_t(minimum)) return -1;
+        const int n = int(std::min<uint64_t>(uint64_t(capacity), total - m_pos));
+        for (int done = 0; done < n;) {
+            const uint64_t at = m_pos + uint64_t(done);
+            int piece;
+            if (at < m_head.size()) {
+                piece = int(std::min<uint64_t>(uint64_t(n - done), m_head.size() - at));
+                std::memcpy(buffer + done, m_head.data() + at, size_t(piece));
+            } else if (at < m_head.size() + m_filler) {
+                const uint64_t f = at - m_head.size();
+                piece = int(std::min<uint64_t>({uint64_t(n - done), m_filler - f, kChunk}));
+                std::memcpy(buffer + done, m_pattern.data() + f % 12, size_t(piece));
+            } else {
+                const uint64_t t = at - m_head.size() - m_filler;
+                piece = int(std::min<uint64_t>(uint64_t(n - done), m_tail.size() - t));
+                std::memcpy(buffer + done, m_tail.data() + t, size_t(piece));
+            }
+            done += piece;
+        }
+        m_pos += uint64_t(n);
+        return n;
+    }
+    uint64_t remaining() const { return m_head.size() + m_filler + m_tail.size() - m_pos; }
+
+    int largestRead = 0;
+
+private:
+    static constexpr uint64_t kChunk = 1 << 16;
+    std::vector<uint8_t> m_head;
+    uint64_t m_filler;
+    std::vector<uint8_t> m_tail;
+    std::vector<uint8_t> m_pattern;
+    uint64_t m_pos = 0;
+};
+
+// A body too long to keep is read and dropped in bounded pieces, never taken
+// for headers; a write comes without its data (so that it is refused), any
+// other packet is dropped, and the next packet is read in step.
+TEST(PacketReceiverTest, BodiesOverTheLimitAreSkippedInStep) {
+    struct Case {
+        const char* what;
+        uint32_t length;
+        uint16_t type;
+    } cases[] = {
+        {"write one byte over", ZELKPacket::MAX_PACKET_LENGTH + 1, 0x8310},
+        {"drive list one byte over", ZELKPacket::MAX_PACKET_LENGTH + 1, 0x8200},
+        {"write of 0x7FFFFFFF", 0x7FFFFFFF, 0x8310},
+        {"unknown type of 0xFFFFFFFF", 0xFFFFFFFFu, 0x7777},
+    };
+    const std::vector<uint8_t> login = Hex("5A 45 4C 4B 00 00 00 0F 81 00 00 00 00 00 00");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        PacketReceiver r;
+        // start 5, count 3, then the generated rest of the body.
+        const std::vector<uint8_t> head = Cat(Header("ZELK", c.length, c.type, 2), Hex("00 00 00 05 00 00 00 03"));
+        LongPacketStream s(head, uint64_t(c.length) - head.size(), login);
+        std::unique_ptr<ZELKPacket> first;
+        ASSERT_NO_THROW(first = r.receive(&s));
+        if (c.type == 0x8310) {
+            auto* write = dynamic_cast<VDiskWrite*>(first.get());
+            ASSERT_NE(write, nullptr);
+            EXPECT_EQ(write->getDeviceIndex(), 2);
+            EXPECT_EQ(write->getStartBlock(), 5u);
+            EXPECT_EQ(write->getBlockCount(), 3u);
+            EXPECT_EQ(write->getDataLength(), 0);
+        } else {
+            EXPECT_EQ(first, nullptr);
+        }
+        EXPECT_NE(dynamic_cast<LoginResponse*>(r.receive(&s).get()), nullptr);
+        EXPECT_EQ(s.remaining(), 0u);
+        EXPECT_EQ(r.getBodyCapacity(), PacketReceiver::INITIAL_BODY_CAPACITY);
+        EXPECT_LE(s.largestRead, PacketReceiver::READ_BUFFER_SIZE);
     }
 }
 

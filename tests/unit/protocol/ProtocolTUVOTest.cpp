@@ -138,6 +138,19 @@ TEST(ProtocolTUVOTest, ReplyFieldsAndVersions) {
     }
 }
 
+TEST(ProtocolTUVOTest, LongRepliesAreReadWholeUpTo64KiB) {
+    // Everything past the known fields is read and ignored: the packets
+    // after it start in step.
+    for (const char* length : {"1025", "2000", "65536"}) {
+        SCOPED_TRACE(length);
+        Session s({"--caps", "0x1", "--reply-length", length});
+        ASSERT_NE(s.run(), nullptr) << s.error;
+        EXPECT_EQ(s.tuvo->getCapabilities(), 1);
+        EXPECT_EQ(s.tuvo->getZelkMinor(), 14);
+        EXPECT_TRUE(s.heartbeatArrives());
+    }
+}
+
 TEST(ProtocolTUVOTest, BadRepliesAreRefusedAndCloseTheSocket) {
     std::string tuvoHead = "5455564F";
     struct Case {
@@ -146,7 +159,7 @@ TEST(ProtocolTUVOTest, BadRepliesAreRefusedAndCloseTheSocket) {
     };
     std::vector<Case> cases = {
         {{"--reply-length", "20"}, "Protocol error, bad session reply length."},
-        {{"--reply-length", "2000"}, "Protocol error, bad session reply length."},
+        {{"--reply-length", "65537"}, "Protocol error, bad session reply length."},
         {{"--reply-hex", tuvoHead + "FFFFFFFF81000103"}, "Protocol error, bad session reply length."},
         {{"--reply-type", "0x8102"}, "Protocol error, expecting packet of with type id 0x8100."},
         {{"--reply-hex", "5A454C4B000000448100"}, "Protocol error, bad packet signature."},

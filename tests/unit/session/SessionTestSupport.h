@@ -1,4 +1,5 @@
 #pragma once
+#include <algorithm>
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
@@ -52,8 +53,14 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_closed) return -1;
         m_out.insert(m_out.end(), data, data + length);
+        m_largestWrite = std::max(m_largestWrite, length);
         m_changed.notify_all();
         return length;
+    }
+    // The most bytes one write carried.
+    int largestWrite() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_largestWrite;
     }
     int readFully(char* buffer, int count) override {
         std::unique_lock<std::mutex> lock(m_mutex);
@@ -94,6 +101,7 @@ public:
     }
 
 private:
+    int m_largestWrite = 0;
     std::vector<Sent> parse() const {
         std::vector<Sent> out;
         size_t at = 0;
