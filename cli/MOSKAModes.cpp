@@ -162,14 +162,15 @@ int MOSKA::commandLineMode() {
             case 'c': texts = &kCDTexts; mapped = &cdMapped; break;
             default: continue;
         }
-        // Checked before the already-mapped line, which prints the value.
+        // A kind already mapped refuses any further option of its kind, with
+        // or without a value; only then is a missing value an error.
+        if (*mapped) {
+            std::printf(texts->alreadyMapped, shown(value));
+            continue;
+        }
         if (value == nullptr) {
             std::printf("Device or Image missing for key -%s\n", key);
             if (texts == &kCDTexts) result = 1;
-            continue;
-        }
-        if (*mapped) {
-            std::printf(texts->alreadyMapped, value);
             continue;
         }
         const int writable = (texts != &kCDTexts && key[1] == 'w') ? 1 : 0;

@@ -245,6 +245,26 @@ class RefusedMedia(SessionCase):
         self.assertEqual(rc, 1)
 
 
+    def test_option_without_value_after_its_kind_is_mapped(self):
+        # The kind is already mapped: that line comes first, and the run keeps its result.
+        iso = h.make_iso(self.dir)
+        floppy = h.make_image(self.dir, "floppy.img", h.FLOPPY_SIZE)
+        app = self.appliance()
+        t = self.tarnwick(h.tarnwick_args(app, "-c", iso, "-f", floppy, "-c", "-fw"))
+        self.assertTrue(t.wait_for("Cannot map , becuase another floppy is already mapped\n"), t.out.text())
+        self.mapped(app, h.CD)
+        self.mapped(app, h.FLOPPY)
+        rc, out = self.end_by_release(app, t)
+        text = h.front_end_text(out)
+        lines = [line for line in text.splitlines(keepends=True) if line.startswith(("Mapped", "Cannot"))]
+        self.assertEqual(lines, ["Mapped CD!\n", "Mapped Floppy!\n",
+                                 "Cannot map , because another CD is already mapped\n",
+                                 "Cannot map , becuase another floppy is already mapped\n"])
+        self.assertNotIn("Device or Image missing", text)
+        self.assertNotIn("Stopping due to errors", text)
+        self.assertEqual(rc, 0, out)
+
+
 class Failures(SessionCase):
     NEEDS = ("session",)
 
