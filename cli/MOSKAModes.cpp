@@ -11,6 +11,7 @@
 #include "MOSKA.h"
 #include "TerminalState.h"
 #include "api/VMConstants.h"
+#include "api/VMSessionStatus.h"
 #include "device/VMLocalDrive.h"
 #include "facade/RP_VMAPI_LIB.h"
 #include "platform/NativePath.h"
@@ -191,7 +192,7 @@ int MOSKA::commandLineMode() {
     }
     std::fflush(stdout);
 
-    m_lib->waitWhileSessionRunning();
+    if (waitForSessionEnd()) result = 1;
     m_lib->disconnect();
     return result;
 }
@@ -265,9 +266,27 @@ int MOSKA::interactiveMode() {
         m_lib->disconnect();
         return 1;
     }
-    m_lib->waitWhileSessionRunning();
+    if (waitForSessionEnd()) result = 1;
     m_lib->disconnect();
     return result;
+}
+
+bool MOSKA::waitForSessionEnd() {
+    m_lib->waitWhileSessionRunning();
+    // The session's own record says why it ended; a disconnect (Ctrl-C) has
+    // already replaced it with a fresh session's.
+    const std::unique_ptr<VMSessionStatus> status(m_lib->getSessionStatus());
+    if (!status) return false;
+    const int code = status->getStatus();
+    const int reason = status->getDisconnectReason();
+    // Reason 999: reads kept failing; a server timeout: nothing arrived.
+    const bool lost = (code == VMSessionStatus::DISCONNECT_REQUESTED || code == VMSessionStatus::VM_SESSION_CLOSED) &&
+                      (reason == 999 || reason == VMSessionStatus::REASON_SERVER_TIMEOUT);
+    if (!lost) return false;
+    std::printf("\nConnection to the server was lost\n");
+    std::fflush(stdout);
+    m_connectionLost = true;
+    return true;
 }
 
 int MOSKA::validateFloppy(const char* path, int writable) { return validateMedium(path, writable, Medium::Floppy); }

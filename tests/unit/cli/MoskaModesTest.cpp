@@ -18,6 +18,8 @@
 
 #include "MOSKA.h"
 #include "api/VMConstants.h"
+#include "platform/Clock.h"
+#include "session/ApplianceProcess.h"
 #include "device/VMLocalDrive.h"
 #include "facade/RP_VMAPI_LIB.h"
 #include "platform/NativePath.h"
@@ -180,6 +182,40 @@ TEST(CommandLineMode, FailuresBeforeAndAtTheConnection) {
         EXPECT_EQ(r.out.find("Mapped"), std::string::npos);
         EXPECT_EQ(r.status, 1);
     }
+}
+
+// A server that vanishes after the medium is mapped: one line for the read
+// error (not one per retry), one saying the connection was lost, and the run
+// fails. The library's clock runs fast, so its 31 one-second retries are short.
+TEST(CommandLineMode, ADeadConnectionFailsTheRun) {
+    struct FastClock {
+        FastClock() { tw::Clock::setScale(0.01); }
+        ~FastClock() { tw::Clock::setScale(1.0); }
+    } fast;
+    sessiontest::ApplianceProcess app("{}");
+    twtest::TempDir dir;
+    const std::string iso = dir.file("disc.iso");
+    twtest::writeFile(iso, std::string(64 * 1024, '\0'));
+    Argv a({"Tarnwick", "-a", "127.0.0.1", "-o", std::to_string(app.port()), "-u", "u", "-p", "p", "-c", iso});
+    testing::internal::CaptureStdout();
+    bool dropped = false;
+    int status = -1;
+    {
+        MOSKA m(a.argc(), a.argv());
+        std::thread run([&m] { m.run(); });
+        dropped = app.waitFor("VDiskRequest", nullptr, 1, 20) && app.drop();
+        if (!dropped) MOSKA::terminateInstance();  // never leave the run waiting
+        run.join();
+        status = m.exitStatus();
+    }
+    const std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(dropped) << out;
+    size_t errors = 0;
+    for (size_t at = out.find("Error: "); at != std::string::npos; at = out.find("Error: ", at + 1)) ++errors;
+    EXPECT_EQ(errors, 1u) << out;
+    EXPECT_NE(out.find("Mapped CD!\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("\nConnection to the server was lost\nStopping due to errors\n"), std::string::npos) << out;
+    EXPECT_EQ(status, MOSKA::EXIT_CONNECTION_LOST);
 }
 
 TEST(ReadHiddenInput, KeysFromAPipe) {
