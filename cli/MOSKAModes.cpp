@@ -19,6 +19,7 @@
 namespace {
 
 constexpr size_t kLineSize = 256;
+constexpr int kFixedDiskType = 3;
 
 // Messages never print a null.
 const char* shown(const char* text) { return text ? text : ""; }
@@ -320,7 +321,9 @@ int MOSKA::validateMedium(const char* path, int writable, Medium kind) {
     }
     const int type = drive->getLocalDriveType();
     const bool cdType = type == VMLocalDrive::LOCAL_DRIVE_IS_CD || type == VMLocalDrive::LOCAL_DRIVE_IS_CD_IMAGE;
-    const bool unknown = type == VMLocalDrive::LOCAL_DRIVE_IS_UNKNOWN_TYPE;
+    // A fixed or network disk (type 3, no constant) matches no server drive:
+    // refused here like any other type the option cannot take.
+    const bool unknown = type == VMLocalDrive::LOCAL_DRIVE_IS_UNKNOWN_TYPE || type == kFixedDiskType;
     const bool removableType =
         type == VMLocalDrive::LOCAL_DRIVE_IS_REMOVABLE || type == VMLocalDrive::LOCAL_DRIVE_IS_REMOVABLE_IMAGE;
     switch (kind) {

@@ -545,7 +545,8 @@ TEST_F(Validation, Devices) {
     fake.addDisk("/fake/sr0", 11, 0, 1000 * 2048, 2048);
     fake.addDisk("/fake/sr1", 11, 1, 0, 2048).mediaPresent = false;
     // Fixed disks (neither removable nor USB): offered to no server drive,
-    // but probed like any disk, so the reasons given are the true ones.
+    // so refused as of the wrong type; probed like any disk first, so a
+    // reason found before the type is the true one.
     fake.addDisk("/fake/sda", 8, 80, 1474560);
     fake.addDisk("/fake/sda-mounted", 8, 96, 8 << 20).mounted = true;
     fake.addDisk("/fake/sda-locked", 8, 112, 8 << 20).readOnly = true;
@@ -570,12 +571,12 @@ TEST_F(Validation, Devices) {
          "Local Device not writable: /fake/usb-mounted\nLocal Device is mounted: /fake/usb-mounted\n"},
         {Kind::RemovableW, "/fake/usb-locked", "Local Device not writable: /fake/usb-locked\n"},
         {Kind::Removable, "/fake/usb-locked", ""},
-        {Kind::Floppy, "/fake/sda", ""},
-        {Kind::FloppyW, "/fake/sda", ""},
-        {Kind::Removable, "/fake/sda", ""},
-        {Kind::RemovableW, "/fake/sda", ""},
+        {Kind::Floppy, "/fake/sda", noF + "/fake/sda\n"},
+        {Kind::FloppyW, "/fake/sda", noF + "/fake/sda\n"},
+        {Kind::Removable, "/fake/sda", noR + "/fake/sda\n"},
+        {Kind::RemovableW, "/fake/sda", noR + "/fake/sda\n"},
         {Kind::CD, "/fake/sda", noC + "/fake/sda\n"},
-        {Kind::Removable, "/fake/sda-mounted", ""},
+        {Kind::Removable, "/fake/sda-mounted", noR + "/fake/sda-mounted\n"},
         {Kind::RemovableW, "/fake/sda-mounted",
          "Local Device not writable: /fake/sda-mounted\nLocal Device is mounted: /fake/sda-mounted\n"},
         {Kind::FloppyW, "/fake/sda-locked", "Local Device not writable: /fake/sda-locked\n"},
