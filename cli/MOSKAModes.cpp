@@ -51,9 +51,11 @@ bool readLine(char* buffer, size_t size) {
     return true;
 }
 
-// Echo and line editing off while a password is typed; signals stay on so
-// Ctrl-C still works. The old settings come back when this goes, and the
-// signal paths restore them through TerminalState.
+// Echo and line editing off while a password is typed. Ctrl-C still
+// interrupts; the quit and suspend keys (Ctrl-\, Ctrl-Z) raise no signal
+// here but arrive as characters, so neither can leave the terminal
+// unechoed. The old settings come back when this goes, and the signal
+// paths restore them through TerminalState.
 class QuietTerminal {
 public:
     explicit QuietTerminal(int fd) : m_fd(fd) {
@@ -63,12 +65,15 @@ public:
         quiet.c_lflag |= ISIG;
         quiet.c_cc[VMIN] = 1;
         quiet.c_cc[VTIME] = 0;
-        TerminalState::remember(fd, m_saved);
+        quiet.c_cc[VQUIT] = _POSIX_VDISABLE;
+        quiet.c_cc[VSUSP] = _POSIX_VDISABLE;
+        TerminalState::remember(fd, m_saved, quiet);
         m_active = tcsetattr(fd, TCSANOW, &quiet) == 0;
         if (!m_active) TerminalState::forget();
     }
     ~QuietTerminal() {
         if (!m_active) return;
+        TerminalState::release();
         tcsetattr(m_fd, TCSANOW, &m_saved);
         TerminalState::forget();
     }
