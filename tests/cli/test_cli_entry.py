@@ -150,7 +150,7 @@ class TarnwickEntry(unittest.TestCase):
     def test_debug_config_that_is_not_a_regular_file(self):
         # Neither may hold up or exhaust the start: the log simply stays off.
         def cap_memory():
-            if os.environ.get("TW_VARIANT", "plain") == "plain":  # sanitizers need the address space
+            if os.environ.get("TW_VARIANT") == "plain":  # sanitizers need the address space
                 resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
 
         config = os.path.join(self.cwd, "kxrtdebug.cfg")
