@@ -86,7 +86,7 @@ void MOSKA::run() {
     const int result = m_interactive == 1 ? interactiveMode() : commandLineMode();
     if (result != 0) {
         std::printf("Stopping due to errors\n");
-        m_exitStatus = 1;
+        m_exitStatus = m_connectionLost ? EXIT_CONNECTION_LOST : 1;
     } else {
         m_exitStatus = 0;
     }

@@ -22,8 +22,11 @@ public:
     void terminate();
     void printVersion();
 
-    // The process exit status the run earned: 0 for a normal end, 1 after an error.
+    // The process exit status the run earned: 0 for a normal end, 1 after an
+    // error, EXIT_CONNECTION_LOST when the session ended because its
+    // connection to the server died.
     int exitStatus() const { return m_exitStatus; }
+    static constexpr int EXIT_CONNECTION_LOST = 2;
 
     // Calls terminate() on the process's MOSKA object; false when there is none.
     // The object is not destroyed while this runs.
@@ -59,6 +62,9 @@ public:
 private:
     enum class Medium { Floppy, Removable, CD };
     int validateMedium(const char* path, int writable, Medium kind);
+    // Waits while the session runs; true (after saying so) when it ended
+    // because the connection to the server died.
+    bool waitForSessionEnd();
 
     int m_argc;
     char** m_argv;
@@ -68,4 +74,5 @@ private:
     std::unique_ptr<ArgumentParser> m_options;
     VMConnectionInfo m_settings;
     int m_exitStatus = 0;
+    bool m_connectionLost = false;
 };

@@ -11,6 +11,7 @@
 #include "MOSKA.h"
 #include "TerminalState.h"
 #include "api/VMConstants.h"
+#include "api/VMSessionStatus.h"
 #include "device/VMLocalDrive.h"
 #include "facade/RP_VMAPI_LIB.h"
 #include "platform/NativePath.h"
@@ -18,6 +19,7 @@
 namespace {
 
 constexpr size_t kLineSize = 256;
+constexpr int kFixedDiskType = 3;
 
 // Messages never print a null.
 const char* shown(const char* text) { return text ? text : ""; }
@@ -49,9 +51,11 @@ bool readLine(char* buffer, size_t size) {
     return true;
 }
 
-// Echo and line editing off while a password is typed; signals stay on so
-// Ctrl-C still works. The old settings come back when this goes, and the
-// signal paths restore them through TerminalState.
+// Echo and line editing off while a password is typed. Ctrl-C still
+// interrupts; the quit and suspend keys (Ctrl-\, Ctrl-Z) raise no signal
+// here but arrive as characters, so neither can leave the terminal
+// unechoed. The old settings come back when this goes, and the signal
+// paths restore them through TerminalState.
 class QuietTerminal {
 public:
     explicit QuietTerminal(int fd) : m_fd(fd) {
@@ -61,12 +65,15 @@ public:
         quiet.c_lflag |= ISIG;
         quiet.c_cc[VMIN] = 1;
         quiet.c_cc[VTIME] = 0;
-        TerminalState::remember(fd, m_saved);
+        quiet.c_cc[VQUIT] = _POSIX_VDISABLE;
+        quiet.c_cc[VSUSP] = _POSIX_VDISABLE;
+        TerminalState::remember(fd, m_saved, quiet);
         m_active = tcsetattr(fd, TCSANOW, &quiet) == 0;
         if (!m_active) TerminalState::forget();
     }
     ~QuietTerminal() {
         if (!m_active) return;
+        TerminalState::release();
         tcsetattr(m_fd, TCSANOW, &m_saved);
         TerminalState::forget();
     }
@@ -162,14 +169,15 @@ int MOSKA::commandLineMode() {
             case 'c': texts = &kCDTexts; mapped = &cdMapped; break;
             default: continue;
         }
-        // Checked before the already-mapped line, which prints the value.
+        // A kind already mapped refuses any further option of its kind, with
+        // or without a value; only then is a missing value an error.
+        if (*mapped) {
+            std::printf(texts->alreadyMapped, shown(value));
+            continue;
+        }
         if (value == nullptr) {
             std::printf("Device or Image missing for key -%s\n", key);
             if (texts == &kCDTexts) result = 1;
-            continue;
-        }
-        if (*mapped) {
-            std::printf(texts->alreadyMapped, value);
             continue;
         }
         const int writable = (texts != &kCDTexts && key[1] == 'w') ? 1 : 0;
@@ -190,7 +198,7 @@ int MOSKA::commandLineMode() {
     }
     std::fflush(stdout);
 
-    m_lib->waitWhileSessionRunning();
+    if (waitForSessionEnd()) result = 1;
     m_lib->disconnect();
     return result;
 }
@@ -264,9 +272,27 @@ int MOSKA::interactiveMode() {
         m_lib->disconnect();
         return 1;
     }
-    m_lib->waitWhileSessionRunning();
+    if (waitForSessionEnd()) result = 1;
     m_lib->disconnect();
     return result;
+}
+
+bool MOSKA::waitForSessionEnd() {
+    m_lib->waitWhileSessionRunning();
+    // The session's own record says why it ended; a disconnect (Ctrl-C) has
+    // already replaced it with a fresh session's.
+    const std::unique_ptr<VMSessionStatus> status(m_lib->getSessionStatus());
+    if (!status) return false;
+    const int code = status->getStatus();
+    const int reason = status->getDisconnectReason();
+    // Reason 999: reads kept failing; a server timeout: nothing arrived.
+    const bool lost = (code == VMSessionStatus::DISCONNECT_REQUESTED || code == VMSessionStatus::VM_SESSION_CLOSED) &&
+                      (reason == 999 || reason == VMSessionStatus::REASON_SERVER_TIMEOUT);
+    if (!lost) return false;
+    std::printf("\nConnection to the server was lost\n");
+    std::fflush(stdout);
+    m_connectionLost = true;
+    return true;
 }
 
 int MOSKA::validateFloppy(const char* path, int writable) { return validateMedium(path, writable, Medium::Floppy); }
@@ -300,7 +326,9 @@ int MOSKA::validateMedium(const char* path, int writable, Medium kind) {
     }
     const int type = drive->getLocalDriveType();
     const bool cdType = type == VMLocalDrive::LOCAL_DRIVE_IS_CD || type == VMLocalDrive::LOCAL_DRIVE_IS_CD_IMAGE;
-    const bool unknown = type == VMLocalDrive::LOCAL_DRIVE_IS_UNKNOWN_TYPE;
+    // A fixed or network disk (type 3, no constant) matches no server drive:
+    // refused here like any other type the option cannot take.
+    const bool unknown = type == VMLocalDrive::LOCAL_DRIVE_IS_UNKNOWN_TYPE || type == kFixedDiskType;
     const bool removableType =
         type == VMLocalDrive::LOCAL_DRIVE_IS_REMOVABLE || type == VMLocalDrive::LOCAL_DRIVE_IS_REMOVABLE_IMAGE;
     switch (kind) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 
@@ -48,6 +49,49 @@ void fatalSignal(int) {
     ssize_t ignored = write(STDOUT_FILENO, msg, sizeof msg - 1);
     (void)ignored;
     exitProcess(1);
+}
+
+// Any other signal that ends the process by default (SIGQUIT, SIGHUP, ...):
+// the terminal first, then what the signal would have done anyway.
+void endingSignal(int signalNumber) {
+    TerminalState::restore();
+    // The handler was reset to the default on entry; raised again, the
+    // signal ends the process as soon as this returns.
+    raise(signalNumber);
+}
+
+void installHandler(int signalNumber, void (*handler)(int), int flags) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    action.sa_flags = flags;
+    sigemptyset(&action.sa_mask);
+    sigaction(signalNumber, &action, nullptr);
+}
+
+// A stop request (kill -TSTP; the suspend key raises none at the password
+// prompt): the terminal goes back to how the shell left it while stopped,
+// and the process stops as it would have.
+void stopSignal(int signalNumber) {
+    const int savedErrno = errno;
+    TerminalState::restore();
+    installHandler(signalNumber, SIG_DFL, 0);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signalNumber);
+    raise(signalNumber);
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);  // stops here until continued
+    installHandler(signalNumber, stopSignal, SA_RESTART);
+    // Also when the stop was dropped (an orphaned process group never stops).
+    TerminalState::reapply();
+    errno = savedErrno;
+}
+
+// Continued (also after a stop the process did not see, such as SIGSTOP or
+// SIGTTIN): the settings of the prompt come back if one is active.
+void continueSignal(int) {
+    const int savedErrno = errno;
+    TerminalState::reapply();
+    errno = savedErrno;
 }
 
 sigset_t waitedSignals() {
@@ -102,11 +146,12 @@ int SignalCount() { return g_signalCount.load(); }
 bool TerminationFinished() { return g_terminateFinished.load(); }
 
 bool InstallSignalHandling() {
-    struct sigaction fatal {};
-    fatal.sa_handler = fatalSignal;
-    fatal.sa_flags = SA_RESETHAND;  // a fault inside the handler ends the process plainly
-    sigemptyset(&fatal.sa_mask);
-    for (int sig : {SIGABRT, SIGILL, SIGSEGV}) sigaction(sig, &fatal, nullptr);
+    // SA_RESETHAND: a fault inside the handler ends the process plainly.
+    for (int sig : {SIGABRT, SIGILL, SIGSEGV, SIGBUS, SIGFPE}) installHandler(sig, fatalSignal, SA_RESETHAND);
+    for (int sig : {SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGXCPU, SIGXFSZ})
+        installHandler(sig, endingSignal, SA_RESETHAND);
+    installHandler(SIGTSTP, stopSignal, SA_RESTART);
+    installHandler(SIGCONT, continueSignal, SA_RESTART);
     signal(SIGPIPE, SIG_IGN);
 
     const sigset_t set = waitedSignals();

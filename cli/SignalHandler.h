@@ -15,7 +15,10 @@ int SignalCount();
 bool TerminationFinished();
 
 // Call in main before any thread exists: blocks SIGINT and SIGTERM in every
-// thread and starts the one thread that waits for them; gives SIGSEGV, SIGILL
-// and SIGABRT a handler that restores the terminal, writes "\nTerminating\n"
-// and exits with 1; ignores SIGPIPE.
+// thread and starts the one thread that waits for them; gives SIGSEGV,
+// SIGILL, SIGABRT, SIGBUS and SIGFPE a handler that restores the terminal,
+// writes "\nTerminating\n" and exits with 1; lets the other signals that end
+// a process (SIGQUIT, SIGHUP, ...) restore the terminal first; puts the
+// terminal back while the process is stopped (SIGTSTP) and the password
+// prompt's settings back when it continues; ignores SIGPIPE.
 bool InstallSignalHandling();

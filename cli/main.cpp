@@ -5,6 +5,7 @@
 #include "MOSKA.h"
 #include "PrintUsage.h"
 #include "SignalHandler.h"
+#include "TerminalState.h"
 #include "api/VMConstants.h"
 
 int main(int argc, char** argv) {
@@ -29,10 +30,12 @@ int main(int argc, char** argv) {
         if (moska->checkOptions() == VMConstants::API_SUCCESS) moska->run();
         status = moska->exitStatus();
     } catch (const char* message) {
+        TerminalState::restore();
         std::printf("\nTerminated with Exception: %s\n", message ? message : "");
         std::fflush(stdout);
         _exit(1);
     } catch (...) {
+        TerminalState::restore();
         std::printf("\nTerminated.\n");
         std::fflush(stdout);
         _exit(1);

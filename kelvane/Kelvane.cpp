@@ -1,5 +1,6 @@
 #include "Kelvane.h"
 
+#include <strings.h>
 #include <sys/stat.h>
 
 #include <climits>
@@ -152,6 +153,12 @@ int buildFru(KelvaneContext& ctx, XmlElement* root, FruDoc* doc) {
     return 0;
 }
 
+// Characters an XML 1.0 document can hold.
+bool isXmlChar(uint32_t c) {
+    return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) || (c >= 0xE000 && c <= 0xFFFD) ||
+           (c >= 0x10000 && c <= 0x10FFFF);
+}
+
 // True when the text is UTF-8 made only of characters an XML 1.0 document
 // can hold; anything else would leave a document no parser reads.
 bool isXmlText(const char* text) {
@@ -171,14 +178,40 @@ bool isXmlText(const char* text) {
         }
         static const uint32_t kMinimum[] = {0, 0x80, 0x800, 0x10000};
         if (c < kMinimum[more]) return false;  // overlong
-        const bool allowed = c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
-                             (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
-        if (!allowed) return false;
+        if (!isXmlChar(c)) return false;
+    }
+    return true;
+}
+
+// A command-line value read in the document's declared encoding, as the
+// tree holds text (UTF-8, as expat gives it). False when the value is no
+// text in that encoding, or holds a character no XML document can.
+// Expat knows ISO-8859-1, US-ASCII, UTF-8 and UTF-16; a UTF-16 document is
+// written back as UTF-8, and a command line cannot carry UTF-16, so the
+// value is UTF-8 then.
+bool valueAsTreeText(const char* value, const std::string& encoding, std::string* out) {
+    const bool latin1 = strcasecmp(encoding.c_str(), "ISO-8859-1") == 0;
+    const bool ascii = strcasecmp(encoding.c_str(), "US-ASCII") == 0;
+    if (!latin1 && !ascii) {
+        if (!isXmlText(value)) return false;
+        *out = value;
+        return true;
+    }
+    out->clear();
+    for (const auto* p = reinterpret_cast<const unsigned char*>(value); *p; ++p) {
+        if (!isXmlChar(*p) || (ascii && *p >= 0x80)) return false;
+        if (*p < 0x80) {
+            *out += static_cast<char>(*p);
+        } else {
+            *out += static_cast<char>(0xC0 | (*p >> 6));
+            *out += static_cast<char>(0x80 | (*p & 0x3F));
+        }
     }
     return true;
 }
 
 struct WriteBack {
+    const char* key;
     const char* KelvaneContext::*value;
     const char* path;
     const char* missing;
@@ -186,31 +219,31 @@ struct WriteBack {
 };
 
 const WriteBack WRITE_BACKS[] = {
-    {&KelvaneContext::ws, "/QMSKU/Requirement/WriteSelection",
+    {"WS", &KelvaneContext::ws, "/QMSKU/Requirement/WriteSelection",
      "Error! Not found \"WriteSelection\" in SKU.xml", false},
-    {&KelvaneContext::mainMac, "/QMSKU/BoardInfo/Main/NIC/Interface1/MacAddr0",
+    {"MainMAC", &KelvaneContext::mainMac, "/QMSKU/BoardInfo/Main/NIC/Interface1/MacAddr0",
      "Error! Not found Dedicated MAC Address in SKU.xml\n", true},
-    {&KelvaneContext::shareMac, "/QMSKU/BoardInfo/Main/NIC/Interface2/MacAddr0",
+    {"ShareMAC", &KelvaneContext::shareMac, "/QMSKU/BoardInfo/Main/NIC/Interface2/MacAddr0",
      "Error! Not found Shared MAC Address in SKU.xml\n", true},
-    {&KelvaneContext::csn, "/QMSKU/FRU/ChassisSerialNumber/",
+    {"CSN", &KelvaneContext::csn, "/QMSKU/FRU/ChassisSerialNumber/",
      "Error! Not found Chassis Serial Number in SKU.xml\n", false},
-    {&KelvaneContext::bsn, "/QMSKU/FRU/BoardSerialNumber",
+    {"BSN", &KelvaneContext::bsn, "/QMSKU/FRU/BoardSerialNumber",
      "Error! Not found Board Serial Number in SKU.xml\n", false},
-    {&KelvaneContext::psn, "/QMSKU/FRU/ProductSerialNumber",
+    {"PSN", &KelvaneContext::psn, "/QMSKU/FRU/ProductSerialNumber",
      "Error! Not found Product Serial Number in SKU.xml\n", false},
-    {&KelvaneContext::asset, "/QMSKU/FRU/AssetTag", "Error! Not found AssetTag in SKU.xml\n",
+    {"ASSET", &KelvaneContext::asset, "/QMSKU/FRU/AssetTag", "Error! Not found AssetTag in SKU.xml\n",
      false},
-    {&KelvaneContext::pn, "/QMSKU/FRU/ProductName", "Error! Not found Product Name in SKU.xml\n",
+    {"PN", &KelvaneContext::pn, "/QMSKU/FRU/ProductName", "Error! Not found Product Name in SKU.xml\n",
      false},
-    {&KelvaneContext::ru, "/QMSKU/OpenRackInfo/RMCUnit", "Error! Not found RMC Unit in SKU.xml\n",
+    {"RU", &KelvaneContext::ru, "/QMSKU/OpenRackInfo/RMCUnit", "Error! Not found RMC Unit in SKU.xml\n",
      false},
-    {&KelvaneContext::nu, "/QMSKU/OpenRackInfo/NodeUnit",
+    {"NU", &KelvaneContext::nu, "/QMSKU/OpenRackInfo/NodeUnit",
      "Error! Not found Node Unit in SKU.xml\n", false},
-    {&KelvaneContext::pb, "/QMSKU/OpenRackInfo/PowerBank",
+    {"PB", &KelvaneContext::pb, "/QMSKU/OpenRackInfo/PowerBank",
      "Error! Not found Power bank in SKU.xml\n", false},
 };
 
-int writeBack(const KelvaneContext& ctx, XmlElement* root) {
+int writeBack(const KelvaneContext& ctx, XmlElement* root, const std::string& encoding) {
     for (const WriteBack& w : WRITE_BACKS) {
         const char* value = ctx.*w.value;
         if (!value) continue;
@@ -228,11 +261,12 @@ int writeBack(const KelvaneContext& ctx, XmlElement* root) {
             value = sprintf_macaddr(value);
         }
         // Checked as written: the colons of a MAC can split a UTF-8 sequence.
-        if (!isXmlText(value)) {
-            std::printf("Error! The value for %s is not valid XML text\n", w.path);
+        std::string text;
+        if (!valueAsTreeText(value, encoding, &text)) {
+            std::printf("Error! The value of %s cannot be written in this %s document\n", w.key, encoding.c_str());
             return 2;
         }
-        e->setText(value);
+        e->setText(text);
     }
     return 0;
 }
@@ -465,7 +499,7 @@ int handle_skuxml(KelvaneContext& ctx, uint8_t* image) {
 
     FruDocPtr fru(frulib_create_doc(FRU_AREA));
     if (int rc = buildFru(ctx, root, fru.get())) return rc;
-    if (int rc = writeBack(ctx, root)) return rc;
+    if (int rc = writeBack(ctx, root, doc.encoding())) return rc;
     if (int rc = printDocument(doc)) return rc;
     if (int rc = gzip_skuxml(ctx)) return rc;
     return generate_skubin(ctx, image);

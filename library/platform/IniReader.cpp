@@ -1,8 +1,12 @@
 #include "platform/IniReader.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
+#include <cerrno>
 #include <climits>
-#include <fstream>
 #include <sstream>
 
 namespace tw {
@@ -83,11 +87,36 @@ int iniGetIntFromText(const std::string& textIn, const std::string& section,
 
 int iniGetInt(const std::string& path, const std::string& section, const std::string& key,
               int defaultValue) {
-    std::ifstream f(path, std::ios::binary);
-    if (!f) return defaultValue;
-    std::ostringstream ss;
-    ss << f.rdbuf();
-    return iniGetIntFromText(ss.str(), section, key, defaultValue);
+    // Non-blocking, so that a FIFO of that name cannot hold the open up; only
+    // a regular file is read, and only its first kIniReadLimit bytes.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return defaultValue;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return defaultValue;
+    }
+    std::string text(kIniReadLimit, '\0');
+    size_t got = 0;
+    while (got < text.size()) {
+        const ssize_t n = ::read(fd, text.data() + got, text.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    // One byte more tells whether the file was cut.
+    char extra = 0;
+    ssize_t more;
+    do more = ::read(fd, &extra, 1);
+    while (more < 0 && errno == EINTR);
+    ::close(fd);
+    text.resize(got);
+    if (more > 0) {
+        // A cut line could read as a different number: keep whole lines only.
+        const size_t lastBreak = text.find_last_of('\n');
+        text.resize(lastBreak == std::string::npos ? 0 : lastBreak + 1);
+    }
+    return iniGetIntFromText(text, section, key, defaultValue);
 }
 
 }  // namespace tw

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 #include <string>
 
 namespace tw {
@@ -8,6 +9,9 @@ namespace tw {
 // section and key win; lines without '=' are ignored; the value is trimmed and
 // one pair of surrounding quotes removed; the number is an optional sign and
 // digits up to the first non-digit; anything missing gives the default.
+// Only a regular file is read (a FIFO, device or directory gives the
+// default), and only its first kIniReadLimit bytes, cut back to whole lines.
+inline constexpr std::size_t kIniReadLimit = 64 * 1024;
 int iniGetInt(const std::string& path, const std::string& section,
               const std::string& key, int defaultValue);
 

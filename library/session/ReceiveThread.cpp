@@ -52,12 +52,17 @@ bool ReceiveThread::handleTextException(const char* text) {
     LogMessage("%s ZELK Session is reconnecting=%c\n", kRun, m_session->isReconnecting() ? 'T' : 'F');
     if (!m_stop.load()) {
         LogMessage("%s const Exception: %s\n", kRun, text);
-        std::printf("Error: %s\n", text);
-        std::fflush(stdout);
+        // The retries of a dead connection would repeat it once a second.
+        if (!m_errorShown) {
+            std::printf("Error: %s\n", text);
+            std::fflush(stdout);
+            m_errorShown = true;
+        }
         if (m_session->isReconnecting()) {
             LogMessage("%s Exception m_suspendThread=%c\n", kRun, m_suspendThread.load() ? 'T' : 'F');
             LogMessage("%s Pausing thread after exception.\n", kRun);
             waitIfSuspended();
+            m_errorShown = false;  // a new connection's failures are news
         }
         if (m_session->isReconnectAvailable()) {
             LogMessage("%s Reconnect available. Waiting for ReconnectThread to handle this.\n", kRun);
@@ -88,6 +93,7 @@ void ReceiveThread::run() {
     RequestProcessor* processor = m_session->getRequestProcessor();
     m_runEnded.store(false);
     m_failures.store(0);
+    m_errorShown = false;
     while (!m_stop.load()) {
         std::unique_ptr<ZELKPacket> packet;
         try {
@@ -119,6 +125,7 @@ void ReceiveThread::run() {
                 packet.reset();
                 m_processing.store(false);
                 m_failures.store(0);
+                m_errorShown = false;
             }
         } catch (const char* text) {
             packet.reset();

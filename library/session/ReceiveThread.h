@@ -40,4 +40,5 @@ private:
     std::atomic<bool> m_reconnecting{false};
     std::atomic<bool> m_processing{false};
     std::atomic<int> m_failures{0};
+    bool m_errorShown = false;  // since the last good packet; this thread's own
 };

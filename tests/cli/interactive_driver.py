@@ -139,7 +139,7 @@ def run_pty(args):
     """Types the answers on a terminal; the password without echo. Options:
     "signal_at_choice" sends that signal at the first prompt; "eof_at_address"
     types the end-of-file key at the address; "ctrl_c" types one Ctrl-C at
-    the password prompt; "ctrl_c_mapped" types one once the medium is mapped
+    the password prompt; "signal_at_password" sends that signal there; "ctrl_c_mapped" types one once the medium is mapped
     (else the appliance releases it)."""
     app = appliance(args)
     term = Terminal(["-i"], args["cwd"])
@@ -167,6 +167,8 @@ def run_pty(args):
         result["isig_kept"] = bool(lflag & termios.ISIG)
         if args.get("ctrl_c"):
             term.type("\x03")
+        elif args.get("signal_at_password"):
+            os.kill(term.pid, args["signal_at_password"])
         else:
             term.type(args["typed_password"])
             for prompt, answer in (("Enter the media: ", "3\n"), ("CD/DVD path: ", args["iso"] + "\n"),

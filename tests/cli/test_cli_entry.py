@@ -3,6 +3,7 @@ debug log switched on by kxrtdebug.cfg in the current directory."""
 
 import os
 import re
+import resource
 import subprocess
 import tempfile
 import unittest
@@ -144,6 +145,23 @@ class TarnwickEntry(unittest.TestCase):
             self.assertEqual(rc, 1)
             self.assertFalse(os.path.exists(self.log_path()), value)
             self.assertNotIn("TID[", out, value)
+
+    @unittest.skipIf(os.path.exists("/kxrtdebug.cfg"), "a debug config in / would take precedence")
+    def test_debug_config_that_is_not_a_regular_file(self):
+        # Neither may hold up or exhaust the start: the log simply stays off.
+        def cap_memory():
+            if os.environ.get("TW_VARIANT") == "plain":  # sanitizers need the address space
+                resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+
+        config = os.path.join(self.cwd, "kxrtdebug.cfg")
+        for make in (os.mkfifo, lambda path: os.symlink("/dev/zero", path)):
+            make(config)
+            p = subprocess.run([TARNWICK, "-h"], cwd=self.cwd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, timeout=30, preexec_fn=cap_memory)
+            self.assertEqual(p.stdout.decode(), SHORT_USAGE + OPTIONS, make)
+            self.assertEqual(p.returncode, 0, make)
+            self.assertFalse(os.path.exists(self.log_path()))
+            os.unlink(config)
 
     def test_passwords_never_reach_the_log(self):
         if os.path.exists("/kxrtdebug.cfg"):

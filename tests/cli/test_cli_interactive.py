@@ -6,6 +6,7 @@ happens in a network namespace of its own (interactive_driver.py)."""
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -104,6 +105,27 @@ class Interactive(unittest.TestCase):
         self.assertEqual(r["password"], h.PASSWORD)
         self.assertEqual(list(r["mapped"]), [str(h.CD)], r["out"])
         self.assertEqual(r["rc"], 0, r["out"])
+
+    def test_terminal_quit_and_suspend_keys_are_password_characters(self):
+        # Ctrl-\ and Ctrl-Z raise no signal at the prompt: they are stored like any key.
+        self.need_library()
+        iso = h.make_iso(self.dir)
+        password = h.PASSWORD[:2] + "\x1c" + h.PASSWORD[2:] + "\x1a"
+        r = self.drive("pty", iso=iso, typed_password=password + "\n")
+        self.assertTrue(r["steps"], r["out"])
+        self.assertEqual(r["password"], password)
+        self.assertEqual(list(r["mapped"]), [str(h.CD)], r["out"])
+        self.assertEqual(r["rc"], 0, r["out"])
+        self.assertTrue(r["echo_after"] and r["icanon_after"], "the terminal was not restored")
+
+    def test_signals_that_end_the_process_restore_the_terminal(self):
+        # They end it as they would anyway (by the signal), but never with echo off.
+        for sig in (signal.SIGQUIT, signal.SIGHUP):
+            r = self.drive("pty", signal_at_password=int(sig))
+            self.assertTrue(r["echo_off"], r["out"])
+            self.assertTrue(r["echo_after"] and r["icanon_after"], "the terminal was not restored after %s" % sig)
+            self.assertEqual(r["rc"], -sig, r["out"])
+            self.assertIsNone(r["password"])
 
     def test_end_of_input_at_a_prompt_ends_on_a_new_line(self):
         r = self.drive("pty", eof_at_address=True)

@@ -245,6 +245,57 @@ class RefusedMedia(SessionCase):
         self.assertEqual(rc, 1)
 
 
+    def loop_device(self, size):
+        """A loop device (a fixed disk to the kernel) over a new image, detached
+        at the end; the test is skipped where none can be attached."""
+        img = h.make_image(self.dir, "disk.raw", size)
+        try:
+            p = subprocess.run(["losetup", "-f", "--show", img], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                               timeout=30)
+        except OSError:
+            self.skipTest("no losetup here")
+        dev = p.stdout.decode().strip()
+        if p.returncode != 0 or not dev.startswith("/dev/loop"):
+            self.skipTest("no loop devices here (losetup failed)")
+        self.addCleanup(subprocess.run, ["losetup", "-d", dev], timeout=30)
+        return dev
+
+    def test_fixed_disk_is_refused_as_the_wrong_type(self):
+        dev = self.loop_device(h.REMOVABLE_SIZE)
+        app = self.appliance()
+        t = self.tarnwick(h.tarnwick_args(app, "-rw", dev, "-r", dev, "-f", dev))
+        self.assertTrue(t.wait_for("Cannot validate floppy f...\n"), t.out.text())
+        self.assertIsNotNone(app.wait_for("GetVDiskInfo"))
+        t.signal(signal.SIGINT)
+        rc, out = t.finish()
+        self.assertEqual(rc, 0, out)
+        self.assertEqual(app.mapped, {})
+        self.assertNotIn(" Error: ", out)  # the disk is never opened as an image file
+        noR = "Local Device type is not compatible with -r (removable): %s\n" % dev
+        self.assertIn(noR + "Cannot validate removable rw...\n" + noR + "Cannot validate removable r...\n"
+                      "Local Device type is not compatible with -f (floppy): %s\nCannot validate floppy f...\n" % dev,
+                      out)
+
+    def test_option_without_value_after_its_kind_is_mapped(self):
+        # The kind is already mapped: that line comes first, and the run keeps its result.
+        iso = h.make_iso(self.dir)
+        floppy = h.make_image(self.dir, "floppy.img", h.FLOPPY_SIZE)
+        app = self.appliance()
+        t = self.tarnwick(h.tarnwick_args(app, "-c", iso, "-f", floppy, "-c", "-fw"))
+        self.assertTrue(t.wait_for("Cannot map , becuase another floppy is already mapped\n"), t.out.text())
+        self.mapped(app, h.CD)
+        self.mapped(app, h.FLOPPY)
+        rc, out = self.end_by_release(app, t)
+        text = h.front_end_text(out)
+        lines = [line for line in text.splitlines(keepends=True) if line.startswith(("Mapped", "Cannot"))]
+        self.assertEqual(lines, ["Mapped CD!\n", "Mapped Floppy!\n",
+                                 "Cannot map , because another CD is already mapped\n",
+                                 "Cannot map , becuase another floppy is already mapped\n"])
+        self.assertNotIn("Device or Image missing", text)
+        self.assertNotIn("Stopping due to errors", text)
+        self.assertEqual(rc, 0, out)
+
+
 class Failures(SessionCase):
     NEEDS = ("session",)
 

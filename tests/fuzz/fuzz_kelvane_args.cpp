@@ -2,6 +2,7 @@
 // first empty line are the KEY=VALUE arguments, the rest (when there is any)
 // is SKU.xml, else the example document is used. A run that reports success
 // must leave exactly a well-formed SKU.BIN; one that fails must leave none.
+#include <strings.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -45,6 +46,23 @@ std::string trimmed(const std::string& s) {
     return s.substr(b, s.find_last_not_of(space) - b + 1);
 }
 
+// A value as the document holds it: in an ISO-8859-1 document each byte is
+// one character (kept as UTF-8 in the tree); otherwise the bytes are UTF-8
+// already (a value US-ASCII cannot hold is refused).
+std::string asDocumentText(const char* value, const std::string& encoding) {
+    if (strcasecmp(encoding.c_str(), "ISO-8859-1") != 0) return value;
+    std::string out;
+    for (const auto* p = reinterpret_cast<const unsigned char*>(value); *p; ++p) {
+        if (*p < 0x80) {
+            out += char(*p);
+        } else {
+            out += char(0xC0 | (*p >> 6));
+            out += char(0x80 | (*p & 0x3F));
+        }
+    }
+    return out;
+}
+
 uint32_t u24(const uint8_t* p) { return p[0] | (p[1] << 8) | (uint32_t(p[2]) << 16); }
 uint16_t u16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
 
@@ -74,7 +92,7 @@ std::string gunzip(const uint8_t* p, size_t n) {
 }
 
 // The image a successful run wrote.
-void checkSkuBin(const std::vector<const char*>& args) {
+void checkSkuBin(const std::vector<const char*>& args, const std::string& encoding) {
     const std::string bin = readFile("SKU.BIN");
     const auto* b = reinterpret_cast<const uint8_t*>(bin.data());
     twfuzz::check(bin.size() >= 256 && bin.size() <= 32768 && bin.size() % 64 == 0,
@@ -109,7 +127,8 @@ void checkSkuBin(const std::vector<const char*>& args) {
     }
     if (csn) {
         const char* text = kv::get_xmlval(doc.root(), "/QMSKU/FRU/ChassisSerialNumber");
-        twfuzz::check(std::string(text ? text : "") == trimmed(csn), "CSN not written back");
+        twfuzz::check(std::string(text ? text : "") == trimmed(asDocumentText(csn, encoding)),
+                      "CSN not written back");
         twfuzz::check(fru->chassisSerialNumber.value_or("") == csn, "CSN not in the FRU image");
     }
     if (psn) twfuzz::check(fru->productSerialNumber.value_or("") == psn, "PSN not in the FRU image");
@@ -185,6 +204,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     twfuzz::check(!fs::exists("mysku.xml") && !fs::exists("mysku.xml.gz"), "intermediate files left");
     std::vector<const char*> args;
     for (const std::string& l : lines) args.push_back(l.c_str());
-    checkSkuBin(args);
+    // The encoding the input document declares (the run succeeded, so it parses).
+    kv::XmlDocument given;
+    twfuzz::check(given.loadText(xml) == kv::XmlDocument::LOADED, "the input document does not parse");
+    checkSkuBin(args, given.encoding());
     return 0;
 }

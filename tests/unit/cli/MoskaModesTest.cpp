@@ -18,6 +18,8 @@
 
 #include "MOSKA.h"
 #include "api/VMConstants.h"
+#include "platform/Clock.h"
+#include "session/ApplianceProcess.h"
 #include "device/VMLocalDrive.h"
 #include "facade/RP_VMAPI_LIB.h"
 #include "platform/NativePath.h"
@@ -180,6 +182,40 @@ TEST(CommandLineMode, FailuresBeforeAndAtTheConnection) {
         EXPECT_EQ(r.out.find("Mapped"), std::string::npos);
         EXPECT_EQ(r.status, 1);
     }
+}
+
+// A server that vanishes after the medium is mapped: one line for the read
+// error (not one per retry), one saying the connection was lost, and the run
+// fails. The library's clock runs fast, so its 31 one-second retries are short.
+TEST(CommandLineMode, ADeadConnectionFailsTheRun) {
+    struct FastClock {
+        FastClock() { tw::Clock::setScale(0.01); }
+        ~FastClock() { tw::Clock::setScale(1.0); }
+    } fast;
+    sessiontest::ApplianceProcess app("{}");
+    twtest::TempDir dir;
+    const std::string iso = dir.file("disc.iso");
+    twtest::writeFile(iso, std::string(64 * 1024, '\0'));
+    Argv a({"Tarnwick", "-a", "127.0.0.1", "-o", std::to_string(app.port()), "-u", "u", "-p", "p", "-c", iso});
+    testing::internal::CaptureStdout();
+    bool dropped = false;
+    int status = -1;
+    {
+        MOSKA m(a.argc(), a.argv());
+        std::thread run([&m] { m.run(); });
+        dropped = app.waitFor("VDiskRequest", nullptr, 1, 20) && app.drop();
+        if (!dropped) MOSKA::terminateInstance();  // never leave the run waiting
+        run.join();
+        status = m.exitStatus();
+    }
+    const std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(dropped) << out;
+    size_t errors = 0;
+    for (size_t at = out.find("Error: "); at != std::string::npos; at = out.find("Error: ", at + 1)) ++errors;
+    EXPECT_EQ(errors, 1u) << out;
+    EXPECT_NE(out.find("Mapped CD!\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("\nConnection to the server was lost\nStopping due to errors\n"), std::string::npos) << out;
+    EXPECT_EQ(status, MOSKA::EXIT_CONNECTION_LOST);
 }
 
 TEST(ReadHiddenInput, KeysFromAPipe) {
@@ -509,7 +545,8 @@ TEST_F(Validation, Devices) {
     fake.addDisk("/fake/sr0", 11, 0, 1000 * 2048, 2048);
     fake.addDisk("/fake/sr1", 11, 1, 0, 2048).mediaPresent = false;
     // Fixed disks (neither removable nor USB): offered to no server drive,
-    // but probed like any disk, so the reasons given are the true ones.
+    // so refused as of the wrong type; probed like any disk first, so a
+    // reason found before the type is the true one.
     fake.addDisk("/fake/sda", 8, 80, 1474560);
     fake.addDisk("/fake/sda-mounted", 8, 96, 8 << 20).mounted = true;
     fake.addDisk("/fake/sda-locked", 8, 112, 8 << 20).readOnly = true;
@@ -534,12 +571,12 @@ TEST_F(Validation, Devices) {
          "Local Device not writable: /fake/usb-mounted\nLocal Device is mounted: /fake/usb-mounted\n"},
         {Kind::RemovableW, "/fake/usb-locked", "Local Device not writable: /fake/usb-locked\n"},
         {Kind::Removable, "/fake/usb-locked", ""},
-        {Kind::Floppy, "/fake/sda", ""},
-        {Kind::FloppyW, "/fake/sda", ""},
-        {Kind::Removable, "/fake/sda", ""},
-        {Kind::RemovableW, "/fake/sda", ""},
+        {Kind::Floppy, "/fake/sda", noF + "/fake/sda\n"},
+        {Kind::FloppyW, "/fake/sda", noF + "/fake/sda\n"},
+        {Kind::Removable, "/fake/sda", noR + "/fake/sda\n"},
+        {Kind::RemovableW, "/fake/sda", noR + "/fake/sda\n"},
         {Kind::CD, "/fake/sda", noC + "/fake/sda\n"},
-        {Kind::Removable, "/fake/sda-mounted", ""},
+        {Kind::Removable, "/fake/sda-mounted", noR + "/fake/sda-mounted\n"},
         {Kind::RemovableW, "/fake/sda-mounted",
          "Local Device not writable: /fake/sda-mounted\nLocal Device is mounted: /fake/sda-mounted\n"},
         {Kind::FloppyW, "/fake/sda-locked", "Local Device not writable: /fake/sda-locked\n"},

@@ -11,6 +11,7 @@
 #include "Kelvane.h"
 #include "KelvaneClock.h"
 #include "ScratchDir.h"
+#include "XmlDocument.h"
 #include "frulib.h"
 
 namespace {
@@ -300,13 +301,12 @@ TEST_F(KelvaneRun, RefusedValuesWriteNothing) {
         {{"MainMAC=00112233"}, "Error! MAC Address 00112233 is shorter than 12 characters\n"},
         {{"ShareMAC="}, "Error! MAC Address  is shorter than 12 characters\n"},
         // No XML document can hold these; written back they would break it.
-        {{"CSN=a\x01" "b"},
-         "Error! The value for /QMSKU/FRU/ChassisSerialNumber/ is not valid XML text\n"},
-        {{"RU=\xff"}, "Error! The value for /QMSKU/OpenRackInfo/RMCUnit is not valid XML text\n"},
-        {{"PB=\xc3"}, "Error! The value for /QMSKU/OpenRackInfo/PowerBank is not valid XML text\n"},
+        {{"CSN=a\x01" "b"}, "Error! The value of CSN cannot be written in this UTF-8 document\n"},
+        {{"RU=\xff"}, "Error! The value of RU cannot be written in this UTF-8 document\n"},
+        {{"PB=\xc3"}, "Error! The value of PB cannot be written in this UTF-8 document\n"},
         // Valid UTF-8 that the colon form cuts in two.
         {{"MainMAC=0\xc3\xa9" "123456789"},
-         "Error! The value for /QMSKU/BoardInfo/Main/NIC/Interface1/MacAddr0 is not valid XML text\n"},
+         "Error! The value of MainMAC cannot be written in this UTF-8 document\n"},
     };
     for (const Case& c : cases) {
         writeFile("SKU.xml", exampleSku());
@@ -324,6 +324,52 @@ TEST_F(KelvaneRun, RefusedValuesWriteNothing) {
     EXPECT_EQ(run({"PSN=" + std::string(63, 'P')}), 0) << m_out;
     writeFile("SKU.xml", exampleSku());
     EXPECT_EQ(run({"PB=caf\xc3\xa9\t\r"}), 0) << m_out;
+}
+
+// A value is text in the document's declared encoding: refused only when
+// that encoding (or XML) cannot hold it. The tree, and so the written
+// document, holds it as the same characters.
+TEST_F(KelvaneRun, ValuesAreTakenInTheDocumentsEncoding) {
+    const std::string utf8Decl = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
+    struct Case {
+        const char* declaration;  // replaces the example's; "" for none
+        std::string arg;
+        const char* stored;       // the product name read back (UTF-8), or null when refused
+        const char* message;
+    } cases[] = {
+        {"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>", "PN=Caf\xe9", "Caf\xc3\xa9", nullptr},
+        {"<?xml version=\"1.0\" encoding=\"iso-8859-1\"?>", "PN=\xa9\xff", "\xc2\xa9\xc3\xbf", nullptr},
+        {"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>", "PN=a\x01",
+         nullptr, "Error! The value of PN cannot be written in this ISO-8859-1 document\n"},
+        {"<?xml version=\"1.0\" encoding=\"US-ASCII\"?>", "PN=Cafe", "Cafe", nullptr},
+        {"<?xml version=\"1.0\" encoding=\"US-ASCII\"?>", "PN=Caf\xe9",
+         nullptr, "Error! The value of PN cannot be written in this US-ASCII document\n"},
+        {"", "PN=Caf\xc3\xa9", "Caf\xc3\xa9", nullptr},
+        {"", "PN=Caf\xe9", nullptr, "Error! The value of PN cannot be written in this UTF-8 document\n"},
+    };
+    for (const Case& c : cases) {
+        std::string sku = exampleSku();
+        replaceAll(sku, utf8Decl, c.declaration);
+        writeFile("SKU.xml", sku);
+        const int rc = run({c.arg});
+        SCOPED_TRACE(std::string(c.declaration) + " " + c.arg);
+        if (c.stored == nullptr) {
+            EXPECT_EQ(rc, 2);
+            EXPECT_TRUE(printed(c.message)) << m_out;
+            EXPECT_EQ(files(), ONLY_SKU);
+            continue;
+        }
+        ASSERT_EQ(rc, 0) << m_out;
+        Entries e = entriesOf(readFile("SKU.BIN"));
+        kv::XmlDocument doc;
+        ASSERT_EQ(doc.loadText(gunzip(e.gz)), kv::XmlDocument::LOADED);
+        const char* name = kv::get_xmlval(doc.root(), "/QMSKU/FRU/ProductName");
+        EXPECT_STREQ(name, c.stored);
+        // The FRU image takes the value's bytes as given.
+        FruDocPtr fru(frulib_open_doc_from_memory(e.fru.data(), e.fru.size()));
+        ASSERT_EQ(frulib_parse_doc(fru.get()), 0);
+        EXPECT_EQ(fru->productName, c.arg.substr(3));
+    }
 }
 
 TEST_F(KelvaneRun, MissingOrBrokenDocument) {

@@ -1,5 +1,12 @@
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <optional>
 #include <string>
 
 #include "platform/IniReader.h"
@@ -57,6 +64,70 @@ TEST(IniReader, MissingPiecesGiveTheDefault) {
     EXPECT_EQ(tw::iniGetInt(dir.path(), "DEBUG", "VirtualMedia", 42), 42);  // a directory
     twtest::writeFile(dir.file("k.cfg"), "[DEBUG]\r\nVirtualMedia=14\r\n");
     EXPECT_EQ(tw::iniGetInt(dir.file("k.cfg"), "DEBUG", "VirtualMedia", 0), 14);
+}
+
+// Runs iniGetInt in a child process, so that a lookup that blocks or reads
+// without end fails this test instead of hanging it or exhausting memory.
+// Empty when the child did not answer within a generous bound.
+std::optional<int> lookupInChild(const std::string& path, int defaultValue) {
+    int fds[2];
+    if (pipe(fds) != 0) return std::nullopt;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+        const rlimit cap{512u << 20, 512u << 20};  // sanitizers need far more address space
+        setrlimit(RLIMIT_AS, &cap);
+#endif
+        // Never back into the test runner, whatever happens here.
+        try {
+            const int value = tw::iniGetInt(path, "DEBUG", "VirtualMedia", defaultValue);
+            const ssize_t ignored = write(fds[1], &value, sizeof value);
+            (void)ignored;
+        } catch (...) {
+        }
+        _exit(0);
+    }
+    close(fds[1]);
+    std::optional<int> result;
+    pollfd p{fds[0], POLLIN, 0};
+    int value = 0;
+    if (pid > 0 && poll(&p, 1, 20000) == 1 && read(fds[0], &value, sizeof value) == sizeof value) result = value;
+    close(fds[0]);
+    if (pid > 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    return result;
+}
+
+TEST(IniReader, ReadsOnlyABoundedPartOfARegularFile) {
+    twtest::TempDir dir;
+    ASSERT_EQ(mkfifo(dir.file("fifo.cfg").c_str(), 0600), 0);
+    ASSERT_EQ(symlink("/dev/zero", dir.file("zero.cfg").c_str()), 0);
+    const std::string head = "[DEBUG]\nVirtualMedia=5\n";
+    twtest::writeFile(dir.file("huge.cfg"), head);
+    ASSERT_EQ(truncate(dir.file("huge.cfg").c_str(), off_t{1} << 30), 0);  // sparse
+    // A key past the limit, and a value line that the limit cuts in two.
+    twtest::writeFile(dir.file("late.cfg"), "[DEBUG]\n" + std::string(tw::kIniReadLimit, '\n') + "VirtualMedia=5\n");
+    std::string cut = "[DEBUG]\n";
+    cut += std::string(tw::kIniReadLimit - cut.size() - 14, '\n') + "VirtualMedia=12345\n";
+    twtest::writeFile(dir.file("cut.cfg"), cut);
+
+    const struct {
+        const char* name;
+        int expected;  // default 42
+    } cases[] = {
+        {"fifo.cfg", 42}, {"zero.cfg", 42}, {"huge.cfg", 5}, {"late.cfg", 42}, {"cut.cfg", 42},
+    };
+    for (const auto& c : cases) {
+        const std::optional<int> value = lookupInChild(dir.file(c.name), 42);
+        if (!value) {
+            ADD_FAILURE() << c.name << ": the lookup hung or failed";
+            continue;
+        }
+        EXPECT_EQ(*value, c.expected) << c.name;
+    }
 }
 
 }  // namespace

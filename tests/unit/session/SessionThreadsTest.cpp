@@ -160,6 +160,7 @@ TEST_F(ThreadsTest, TransportFailuresEndTheSessionFromThe31stOn) {
         std::vector<Bytes> script;
         ScriptedStream::End end;
         bool stops;
+        size_t shown;  // "Error: ..." lines: one per run of failures
     } cases[] = {
         // Thirty failures after a good packet: still connected.
         {[] {
@@ -168,16 +169,16 @@ TEST_F(ThreadsTest, TransportFailuresEndTheSessionFromThe31stOn) {
              for (const Bytes& f : Failures(30)) s.push_back(f);
              return s;
          }(),
-         ScriptedStream::End::Block, false},
+         ScriptedStream::End::Block, false, 2},
         // Failures without end: the 31st stops the session.
-        {Failures(0), ScriptedStream::End::Fail, true},
+        {Failures(0), ScriptedStream::End::Fail, true, 1},
         // A good packet resets the count; then 31 more are needed.
         {[] {
              std::vector<Bytes> s = Failures(25);
              s.push_back(Packet("TUVO", 0x0400, 0));
              return s;
          }(),
-         ScriptedStream::End::Fail, true},
+         ScriptedStream::End::Fail, true, 2},
     };
     for (auto& c : cases) {
         Rig rig;
@@ -208,6 +209,9 @@ TEST_F(ThreadsTest, TransportFailuresEndTheSessionFromThe31stOn) {
         }
         const std::string out = testing::internal::GetCapturedStdout();
         EXPECT_NE(out.find("Error: Socket Closed by peer reading header.\n"), std::string::npos);
+        size_t shown = 0;
+        for (size_t at = out.find("Error: "); at != std::string::npos; at = out.find("Error: ", at + 1)) ++shown;
+        EXPECT_EQ(shown, c.shown) << out;
     }
 }
 
