@@ -311,6 +311,24 @@ private:
     int m_answer;
 };
 
+// One connect's set-up against the appliance: the socket, or the error text.
+struct TlsSetup {
+    TlsSetup(const ApplianceProcess& app, CertificateCallbackInterface* prompt)
+        : tuvo("127.0.0.1", 1, prompt, app.port(), false, nullptr, 0) {
+        info.setConnectTimeout(5);
+        tuvo.setConnectionInfo(&info);
+        try {
+            socket = tuvo.getSocket(2);
+        } catch (const char* e) {
+            error = e;
+        }
+    }
+    VMConnectionInfo info;
+    ProtocolTUVO tuvo;
+    ASocket* socket = nullptr;
+    std::string error;
+};
+
 // Servers that speak only TLS 1.0, only 1.1, or both are reached by the first
 // handshake, with one certificate question and one session request.
 TEST(ProtocolTUVOTest, OldTlsServersAreReachedOnTheFirstAttempt) {
@@ -325,20 +343,10 @@ TEST(ProtocolTUVOTest, OldTlsServersAreReachedOnTheFirstAttempt) {
         auto app = std::make_unique<ApplianceProcess>(
             std::vector<std::string>{"--caps", "0x8", "--tls-minimum", c.minimum, "--tls-maximum", c.maximum});
         CountingPrompt once(CertHandler::ANSWER_RUN_ONCE);
-        VMConnectionInfo info;
-        info.setConnectTimeout(5);
-        ProtocolTUVO tuvo("127.0.0.1", 1, &once, app->port(), false, nullptr, 0);
-        tuvo.setConnectionInfo(&info);
-        ASocket* socket = nullptr;
-        std::string error;
-        try {
-            socket = tuvo.getSocket(2);
-        } catch (const char* e) {
-            error = e;
-        }
-        ASSERT_NE(socket, nullptr) << error;
-        EXPECT_EQ(tuvo.getRetryCount(), 0);
-        EXPECT_EQ(socket->getProtocolName(), c.protocol);
+        TlsSetup setup(*app, &once);
+        ASSERT_NE(setup.socket, nullptr) << setup.error;
+        EXPECT_EQ(setup.tuvo.getRetryCount(), 0);
+        EXPECT_EQ(setup.socket->getProtocolName(), c.protocol);
         EXPECT_EQ(once.calls, 1);
         EXPECT_EQ(app->records("SessionRequest").size(), 1u);
         EXPECT_TRUE(app->records("tls-refused", "event").empty());
@@ -352,20 +360,10 @@ TEST(ProtocolTUVOTest, AnAnswerHoldsForTheTlsRetryOfTheSameConnect) {
     auto app = std::make_unique<ApplianceProcess>(
         std::vector<std::string>{"--caps", "0x8", "--tls-minimum", "TLSv1", "--fail-tls-late", "1"});
     CountingPrompt once(CertHandler::ANSWER_RUN_ONCE);
-    VMConnectionInfo info;
-    info.setConnectTimeout(5);
-    ProtocolTUVO tuvo("127.0.0.1", 1, &once, app->port(), false, nullptr, 0);
-    tuvo.setConnectionInfo(&info);
-    ASocket* socket = nullptr;
-    std::string error;
-    try {
-        socket = tuvo.getSocket(2);
-    } catch (const char* e) {
-        error = e;
-    }
-    ASSERT_NE(socket, nullptr) << error;
-    EXPECT_EQ(tuvo.getRetryCount(), 1);
-    EXPECT_EQ(socket->getProtocolName(), "TLSv1");
+    TlsSetup setup(*app, &once);
+    ASSERT_NE(setup.socket, nullptr) << setup.error;
+    EXPECT_EQ(setup.tuvo.getRetryCount(), 1);
+    EXPECT_EQ(setup.socket->getProtocolName(), "TLSv1");
     EXPECT_EQ(once.calls, 1);
     EXPECT_EQ(app->records("SessionRequest").size(), 2u);
     EXPECT_EQ(app->records("tls-refused-late", "event").size(), 1u);
@@ -376,9 +374,8 @@ TEST(ProtocolTUVOTest, AnAnswerHoldsForTheTlsRetryOfTheSameConnect) {
     auto again = std::make_unique<ApplianceProcess>(
         std::vector<std::string>{"--caps", "0x8", "--tls-minimum", "TLSv1", "--fail-tls-late", "1"});
     CountingPrompt second(CertHandler::ANSWER_RUN_ONCE);
-    ProtocolTUVO next("127.0.0.1", 1, &second, again->port(), false, nullptr, 0);
-    next.setConnectionInfo(&info);
-    ASSERT_NE(next.getSocket(2), nullptr);
+    TlsSetup next(*again, &second);
+    ASSERT_NE(next.socket, nullptr) << next.error;
     EXPECT_EQ(second.calls, 1);
 }
 
