@@ -623,11 +623,7 @@ void ZELKSession::waitForClearTextReconnect() {
            tw::Clock::nowMs() < listDeadline)
         tw::Clock::sleepMs(SLICE_MS);
     m_connectDone.store(1);
-    if (m_cancelConnect.load()) {
-        LogMessage("%s exit.\n", who);
-        return;
-    }
-    if (r != ASemaphore::WAIT_OBTAINED || m_reconnecting.load() || calledOff()) {
+    if (!m_cancelConnect.load() && (r != ASemaphore::WAIT_OBTAINED || m_reconnecting.load() || calledOff())) {
         // Not reconnected: the session is not handed on half set up. The
         // connect semaphore is free again here, so the stop can run.
         cancelReconnect();
@@ -635,11 +631,13 @@ void ZELKSession::waitForClearTextReconnect() {
         stopSession();
         const int64_t stopDeadline = tw::Clock::nowMs() + THREAD_STOP_WAIT_MS * 3;
         while (!m_isStopped.load() && tw::Clock::nowMs() < stopDeadline) tw::Clock::sleepMs(SLICE_MS);
-    } else if (std::shared_ptr<ProtocolTUVO> tuvo = getTuvo(); tuvo && tuvo->getClearTextReconnect()) {
-        // No reconnection was asked for (the login did not succeed here):
-        // the session goes on as it is rather than holding back its drive
-        // list and drive events for good.
-        LogMessage("%s no reconnection made, carrying on without it.\n", who);
+    }
+    // Whatever came of it, nothing is pending any more: a session that goes
+    // on without the reconnection (none was asked for, its login did not
+    // succeed here) must not hold back its drive list and drive events for
+    // good, and one that ended is not "connecting".
+    if (std::shared_ptr<ProtocolTUVO> tuvo = getTuvo(); tuvo && tuvo->getClearTextReconnect()) {
+        LogMessage("%s clear-text reconnect no longer pending.\n", who);
         tuvo->setClearTextReconnect(false);
     }
     LogMessage("%s exit.\n", who);
