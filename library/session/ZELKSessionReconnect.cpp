@@ -106,7 +106,7 @@ int exactRemoteType(int wantedType) {
 std::vector<int> ZELKSession::planRemap(const std::vector<RemapNeed>& needs, const std::vector<RemapSlot>& slots) {
     std::vector<int> place(needs.size(), -1);
     std::vector<bool> taken(slots.size(), false);
-    auto open = [&](size_t s) { return slots[s].free && !taken[s]; };
+    auto available = [&](size_t s) { return slots[s].free && !taken[s]; };
     auto take = [&](size_t n, size_t s) {
         place[n] = slots[s].id;
         taken[s] = true;
@@ -122,14 +122,14 @@ std::vector<int> ZELKSession::planRemap(const std::vector<RemapNeed>& needs, con
     // 1. The old server drive, where it is still of the kind meant.
     for (size_t n = 0; n < needs.size(); ++n) {
         const size_t s = oldSlot(n);
-        if (s < slots.size() && open(s) && slots[s].type == exactRemoteType(needs[n].wanted)) take(n, s);
+        if (s < slots.size() && available(s) && slots[s].type == exactRemoteType(needs[n].wanted)) take(n, s);
     }
     // 2. The first free drive of the kind meant, as a map would choose it.
     for (size_t n = 0; n < needs.size(); ++n) {
         if (place[n] != -1) continue;
         const int exact = exactRemoteType(needs[n].wanted);
         for (size_t s = 0; s < slots.size(); ++s)
-            if (open(s) && exact != 0 && slots[s].type == exact) {
+            if (available(s) && exact != 0 && slots[s].type == exact) {
                 take(n, s);
                 break;
             }
@@ -138,12 +138,12 @@ std::vector<int> ZELKSession::planRemap(const std::vector<RemapNeed>& needs, con
     for (size_t n = 0; n < needs.size(); ++n) {
         if (place[n] != -1) continue;
         const size_t old = oldSlot(n);
-        if (old < slots.size() && open(old) && remoteSuits(needs[n].wanted, slots[old].type)) {
+        if (old < slots.size() && available(old) && remoteSuits(needs[n].wanted, slots[old].type)) {
             take(n, old);
             continue;
         }
         for (size_t s = 0; s < slots.size(); ++s)
-            if (open(s) && remoteSuits(needs[n].wanted, slots[s].type)) {
+            if (available(s) && remoteSuits(needs[n].wanted, slots[s].type)) {
                 take(n, s);
                 break;
             }
