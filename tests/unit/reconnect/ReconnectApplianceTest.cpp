@@ -690,6 +690,19 @@ int CountEvents(ApplianceProcess& app, const std::string& name) {
     return n;
 }
 
+// Every drive-list request answered and the answers merged: a list the
+// server built before it saw a map request would mark that drive idle again.
+bool DriveListsSettled(ApplianceProcess& app, RP_VMAPI_LIB& lib) {
+    return Eventually([&] {
+        const size_t asked = app.received("GetVDiskInfo").size();
+        size_t answered = 0;
+        for (const Record& r : app.records())
+            if (r.direction == "out" && r.name == "VDiskInfo") ++answered;
+        std::shared_ptr<ZELKSession> session = lib.sessionRef();
+        return session && asked == answered && session->getDriveListUpdates() >= answered;
+    });
+}
+
 }  // namespace
 
 TEST_F(ReconnectAppliance, AClearTextReconnectHandsOnAWorkingSession) {
@@ -719,6 +732,8 @@ TEST_F(ReconnectAppliance, AClearTextReconnectHandsOnAWorkingSession) {
             // The session is usable: drive list, map, read.
             ASSERT_EQ(lib.requestRemoteDriveList(), VMConstants::API_SUCCESS);
             ASSERT_TRUE(WaitRemoteDrives(lib, 1));
+            // The reconnection asked for the list too.
+            ASSERT_TRUE(DriveListsSettled(app, lib));
             ASSERT_EQ(MapPath(lib, stick.path, false), VMConstants::API_SUCCESS);
             ASSERT_TRUE(app.waitFor("VDiskRequest2"));
             ExpectServes(app, 0, stick);
