@@ -221,6 +221,9 @@ int RP_VMAPI_LIB::connect(VMConnectionInfo* settings, Callback callback) {
     std::shared_ptr<ZELKSession> session;
     // The session's threads run (its connect succeeded).
     bool started = false;
+    // A reconnection was asked for: its end is waited for even when it has
+    // already replaced the connection (and with it the pending bit).
+    bool forced = false;
     do {
         if (settings == nullptr || settings->getIpAddress() == nullptr) {
             result = VMConstants::API_INVALID_ARGUMENT;
@@ -329,6 +332,7 @@ int RP_VMAPI_LIB::connect(VMConnectionInfo* settings, Callback callback) {
             } else if (session->getSessionStatusCode(-1) == VMSessionStatus::LOGIN_SUCCEEDED) {
                 session->waitForOTPResponse();
                 session->forceReconnect();
+                forced = true;
             } else if (callback == nullptr) {
                 result = VMConstants::API_ERROR;
             }
@@ -387,7 +391,7 @@ int RP_VMAPI_LIB::connect(VMConnectionInfo* settings, Callback callback) {
         if (!session->isStopped()) LogMessage("%s session not stopped in time.\n", who);
     }
 
-    if (session && session->isClearTextReconnectPending()) {
+    if (session && (forced || session->isClearTextReconnectPending())) {
         session->setReconnectAttemptTimeout(30000);
         session->waitForClearTextReconnect();
         if (session->getCancelReconnect())

@@ -37,7 +37,8 @@ int RP_VMAPI_LIB::requestRemoteDriveList() {
     });
     m_lastMessageCode.store(VMConstants::DRIVE_LIST_UPDATE);
     if (!answered) return VMConstants::API_TIMEOUT;
-    return session->getDriveListUpdates() != before ? VMConstants::API_SUCCESS : VMConstants::API_ERROR;
+    // Ended or detached while waiting: there is no session to ask any more.
+    return session->getDriveListUpdates() != before ? VMConstants::API_SUCCESS : VMConstants::API_INVALID_STATE;
 }
 
 VMDriveList* RP_VMAPI_LIB::getDriveList() {

@@ -13,8 +13,10 @@ const char* const kRun = "ReconnectThread::run:";
 ReconnectThread::ReconnectThread(int timeout, uint8_t enabled, ZELKSession* session)
     : m_zelkSession(session),
       m_reconSem(std::make_unique<ASemaphore>()),
-      // A timeout of 0 or less would tear healthy idle links down at once.
-      m_timeout(timeout <= 0 ? DEFAULT_TIMEOUT : timeout),
+      // A watchdog that only reports needs a real timeout; one that
+      // reconnects keeps what it was given (0: any silence of a whole
+      // second, as a server with a one-second session timeout asks).
+      m_timeout(timeout <= 0 && enabled == 0 ? DEFAULT_TIMEOUT : timeout),
       m_enabled(enabled != 0) {
     LogMessage("%s Created\n", "ReconnectThread::ReconnectThread:");
 }

@@ -14,7 +14,8 @@ class ReconnectThread : public AThread {
 public:
     static constexpr int DEFAULT_TIMEOUT = 30;
     static constexpr int64_t FIRST_WAIT_MS = 1000;
-    // No wait is shorter, whatever the server's timeout.
+    // No wait is shorter, whatever the server's timeout: silence is counted
+    // in whole seconds, so looking more often would only spin.
     static constexpr int64_t MIN_WAIT_MS = 1000;
 
     enum class Action { NONE, FIRE, REPORT_TIMEOUT };

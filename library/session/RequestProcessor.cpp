@@ -235,7 +235,10 @@ void RequestProcessor::process(LoginResponse& packet) {
             LogMessage("%s sendOTPRequest\n", who);
             m_session->sendOTPRequest();
         }
-    } else if (isLoginFailureThatCancels(status)) {
+    } else if (isLoginFailureThatCancels(status) || m_session->isReconnecting()) {
+        // Any refusal of the one-time login ends a reconnection: nothing
+        // else would log in again, and the session must not run on unable
+        // to serve.
         LogMessage("%s call stop! Login response: %i\n", who, status);
         if (m_session->isReconnecting() || m_session->isReconnectAvailable()) m_session->cancelReconnect();
         // A refused login is final: nothing else would end the session (the
@@ -356,14 +359,26 @@ void RequestProcessor::process(VDiskInfo& packet) {
     if (!retried && m_driveList != nullptr) {
         std::vector<VMRemoteDrive*> list;
         for (auto& d : drives) list.push_back(d.get());
+        // Not when the reconnection's deadline has already ended it as failed.
+        const bool remap = m_session->isReconnecting() && m_session->claimReconnectOutcome();
         {
             std::lock_guard<std::recursive_mutex> lock(m_session->getMappingMutex());
+            if (remap) {
+                // The old connection's mappings are gone: a server drive no
+                // longer listed must not take its drive out of the remap
+                // (the merge would close it as if the server had dropped it).
+                for (int i = 0; i < m_driveList->getNumberOfRemoteDrives(); ++i) {
+                    VMRemoteDrive* rd = m_driveList->getRemoteDriveAt(i);
+                    if (rd == nullptr) break;
+                    rd->setMappedTo(-1);
+                    m_driveList->releaseRemoteDrive(rd);
+                }
+            }
             m_driveList->updateRemoteDriveList(list);
         }
         m_session->noteDriveListUpdated();
         tw::Clock::sleepMs(DRIVE_LIST_SETTLE_MS);
-        // Not when the reconnection's deadline has already ended it as failed.
-        if (m_session->isReconnecting() && m_session->claimReconnectOutcome()) {
+        if (remap) {
             {
                 std::lock_guard<std::recursive_mutex> lock(m_session->getMappingMutex());
                 for (int i = 0; i < m_driveList->getNumberOfRemoteDrives(); ++i) {
@@ -375,15 +390,25 @@ void RequestProcessor::process(VDiskInfo& packet) {
                 }
             }
             const int result = m_session->remapDrives();
+            const bool placed = result == VMConstants::API_SUCCESS;
+            const int code = placed ? VMSessionStatus::RECONNECT_COMPLETED : VMSessionStatus::RECONNECT_FAILED;
             if (m_session->getSessionCallback() != nullptr) {
-                const int code = result == VMConstants::API_SUCCESS ? VMSessionStatus::RECONNECT_COMPLETED
-                                                                    : VMSessionStatus::RECONNECT_FAILED;
                 LogMessage("%s calling m_vmSessionCallback(VMConstants::SESSION_STATUS) session status=%i (%s)\n", who,
-                           code, code == VMSessionStatus::RECONNECT_COMPLETED ? "RECONNECT_COMPLETED" : "RECONNECT_FAILED");
+                           code, placed ? "RECONNECT_COMPLETED" : "RECONNECT_FAILED");
                 m_session->setSessionStatusCode(code);
                 m_session->callSessionCallback(VMConstants::SESSION_STATUS);
+            } else if (!placed) {
+                m_session->setSessionStatusCode(code);
             }
             m_session->setReconnecting(0);
+            if (!placed) {
+                // A drive without a place again: the session ends like any
+                // failed reconnection, releasing what it holds, rather than
+                // run on unable to serve the drive the server may still ask for.
+                LogMessage("%s remap failed, stopping the session.\n", who);
+                m_session->stopSession();
+                return;
+            }
         }
     }
     drives.clear();

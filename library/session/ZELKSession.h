@@ -184,7 +184,15 @@ public:
     void sendOTPRequest();
     void waitForOTPResponse();
     int isClearTextReconnectPending();
+    // Asks the reconnect thread for a reconnection now. When none can be
+    // made (no one-time pair, no thread that may reconnect), the
+    // reconnection is called off: waitForClearTextReconnect then ends the
+    // session.
     void forceReconnect();
+    // Waits (bounded) until the reconnection forceReconnect asked for has
+    // logged in and placed the drives; a reconnection that failed, was
+    // called off or did not end in time ends the session (its cancel-
+    // reconnect flag is then set).
     void waitForClearTextReconnect();
     // The type mapDrive and remapDrives look for (a local type, as
     // VMDriveList::getMatchingRemoteDrive takes it): a CD keeps its type, a
@@ -193,6 +201,24 @@ public:
     static int wantedRemoteType(int localType, int mapAsFloppy, int vmStyle, bool above11);
     // A remote drive of that type can take a drive looking for wantedType.
     static bool remoteSuits(int wantedType, int remoteType);
+    // One mapped drive to place again after a reconnection: the type it
+    // looks for (wantedRemoteType) and the server drive it had.
+    struct RemapNeed {
+        int wanted;
+        int oldRemote;
+    };
+    // One server drive of the new list.
+    struct RemapSlot {
+        int id;
+        int type;
+        bool free;
+    };
+    // Where each drive goes (a server drive id, -1: no place). Places as
+    // many drives as the list can hold, each on the kind it looks for when
+    // one is free (a floppy on a floppy drive before a removable one); a
+    // drive keeps the server drive it had only where that is such a drive
+    // and it costs no other drive its place.
+    static std::vector<int> planRemap(const std::vector<RemapNeed>& needs, const std::vector<RemapSlot>& slots);
     void setReconnectCheckTimeout(int seconds) { m_reconnectCheckTimeout.store(seconds); }
     int getReconnectCheckTimeout() const { return m_reconnectCheckTimeout.load(); }
     void setReconnecting(int reconnecting);

@@ -84,6 +84,73 @@ bool ZELKSession::remoteSuits(int wantedType, int remoteType) {
     }
 }
 
+namespace {
+
+// The server drive type a wanted type is meant for (0: none).
+int exactRemoteType(int wantedType) {
+    switch (wantedType) {
+        case VMLocalDrive::LOCAL_DRIVE_IS_CD:
+        case VMLocalDrive::LOCAL_DRIVE_IS_CD_IMAGE:
+            return VMRemoteDrive::REMOTE_DRIVE_IS_CD;
+        case VMLocalDrive::LOCAL_DRIVE_IS_FLOPPY:
+            return VMRemoteDrive::REMOTE_DRIVE_IS_FLOPPY;
+        case VMLocalDrive::LOCAL_DRIVE_IS_REMOVABLE:
+            return VMRemoteDrive::REMOTE_DRIVE_IS_REMOVABLE;
+        default:
+            return 0;
+    }
+}
+
+}  // namespace
+
+std::vector<int> ZELKSession::planRemap(const std::vector<RemapNeed>& needs, const std::vector<RemapSlot>& slots) {
+    std::vector<int> place(needs.size(), -1);
+    std::vector<bool> taken(slots.size(), false);
+    auto available = [&](size_t s) { return slots[s].free && !taken[s]; };
+    auto take = [&](size_t n, size_t s) {
+        place[n] = slots[s].id;
+        taken[s] = true;
+    };
+    auto oldSlot = [&](size_t n) {
+        for (size_t s = 0; s < slots.size(); ++s)
+            if (slots[s].id == needs[n].oldRemote) return s;
+        return slots.size();
+    };
+    // Only a floppy has a second choice (a removable drive), so every drive
+    // first gets the kind it is meant for and floppies take what is left:
+    // no order of the drives places fewer.
+    // 1. The old server drive, where it is still of the kind meant.
+    for (size_t n = 0; n < needs.size(); ++n) {
+        const size_t s = oldSlot(n);
+        if (s < slots.size() && available(s) && slots[s].type == exactRemoteType(needs[n].wanted)) take(n, s);
+    }
+    // 2. The first free drive of the kind meant, as a map would choose it.
+    for (size_t n = 0; n < needs.size(); ++n) {
+        if (place[n] != -1) continue;
+        const int exact = exactRemoteType(needs[n].wanted);
+        for (size_t s = 0; s < slots.size(); ++s)
+            if (available(s) && exact != 0 && slots[s].type == exact) {
+                take(n, s);
+                break;
+            }
+    }
+    // 3. Any drive that suits, the old one first.
+    for (size_t n = 0; n < needs.size(); ++n) {
+        if (place[n] != -1) continue;
+        const size_t old = oldSlot(n);
+        if (old < slots.size() && available(old) && remoteSuits(needs[n].wanted, slots[old].type)) {
+            take(n, old);
+            continue;
+        }
+        for (size_t s = 0; s < slots.size(); ++s)
+            if (available(s) && remoteSuits(needs[n].wanted, slots[s].type)) {
+                take(n, s);
+                break;
+            }
+    }
+    return place;
+}
+
 bool ZELKSession::reconnectAbandoned() {
     if (m_stopping.load()) return true;
     ReconnectThread* t = getReconnectThread();
@@ -302,8 +369,12 @@ int ZELKSession::reconnect() {
     }
 
     LogMessage("%s Continuing send, recv and recon threads\n", kReconnect);
-    // As on the first connection: the bit means nothing without a reconnection.
-    if (fresh->getClearTextReconnect() && !m_reconnectAvailable.load()) fresh->setClearTextReconnect(false);
+    // The bit asks for a reconnection, and this is one: a server that repeats
+    // it must not hold back the drive list of the resumed session for good.
+    if (fresh->getClearTextReconnect()) {
+        LogMessage("%s clear-text reconnect asked again, already done.\n", kReconnect);
+        fresh->setClearTextReconnect(false);
+    }
     m_secure.store(fresh->isSecure() ? 1 : 0);
     m_serverHeartbeat.store(fresh->getFirstTimeout());
     std::vector<std::shared_ptr<ProtocolTUVO>> idle;
@@ -357,66 +428,78 @@ int ZELKSession::reconnect() {
 int ZELKSession::remapDrives() {
     LogMessage("%s Entered.\n", kRemap);
     if (m_driveList == nullptr) return VMConstants::API_ERROR;
-    bool failed = false;
     {
         std::lock_guard<std::recursive_mutex> lock(m_mappingMutex);
         const int style = m_vmStyle.load();
         const bool above11 = isVersionAbove1_1() != 0;
+        // Every mapped drive is closed first: the old connection's mappings
+        // are gone, and a drive that finds no place again stays closed.
+        std::vector<VMLocalDrive*> drives;
+        std::vector<RemapNeed> needs;
         const int count = m_driveList->getNumberOfLocalDrives();
         for (int i = 0; i < count; ++i) {
             VMLocalDrive* ld = m_driveList->getLocalDriveAt(i);
             if (ld == nullptr) break;
             const int oldRemote = ld->getMappedTo();
-            if (oldRemote == -1) {
-                m_driveList->releaseLocalDrive(ld);
-                continue;
+            if (oldRemote != -1) {
+                LogMessage("%s local id: %i\n", kRemap, ld->getDriveId());
+                if (ld->isDrive()) VMIO::UnlockCD(ld->getFileHandle());
+                VMIO::CloseDrive(ld->getFileHandle(), ld->isLocked() != 0);
+                ld->setFileHandle(VMIO::INVALID_HANDLE);
+                ld->setLocked(0);
+                ld->setMappedTo(-1);
+                m_numMaps.fetch_sub(1);
+                const int type = ld->getLocalDriveType();
+                LogMessage("%s Local drive type=%i.!\n", kRemap, type);
+                const int wanted = wantedRemoteType(type, ld->getMapAsFloppy(), style, above11);
+                LogMessage("%s Looking for matching remote drive type=%i.!\n", kRemap, wanted);
+                // Drive objects stay while the mapping lock is held: only
+                // work under it removes local drives.
+                drives.push_back(ld);
+                needs.push_back({wanted, oldRemote});
             }
-            LogMessage("%s local id: %i\n", kRemap, ld->getDriveId());
-            if (ld->isDrive()) VMIO::UnlockCD(ld->getFileHandle());
-            VMIO::CloseDrive(ld->getFileHandle(), ld->isLocked() != 0);
-            ld->setFileHandle(VMIO::INVALID_HANDLE);
-            ld->setLocked(0);
-            ld->setMappedTo(-1);
-            m_numMaps.fetch_sub(1);
-
-            const int type = ld->getLocalDriveType();
-            LogMessage("%s Local drive type=%i.!\n", kRemap, type);
-            const int wanted = wantedRemoteType(type, ld->getMapAsFloppy(), style, above11);
-            LogMessage("%s Looking for matching remote drive type=%i.!\n", kRemap, wanted);
-            // The server drive it had, when that one is still there and free:
-            // two media of one kind must not trade places.
-            VMRemoteDrive* rd = m_driveList->getRemoteDriveByID(oldRemote);
-            if (rd != nullptr && !(rd->getStatus() == VMRemoteDrive::REMOTE_DRIVE_IDLE && rd->getMappedTo() == -1 &&
-                                   remoteSuits(wanted, rd->getRemoteDriveType()))) {
-                m_driveList->releaseRemoteDrive(rd);
-                rd = nullptr;
-            }
-            if (rd == nullptr) rd = m_driveList->getMatchingRemoteDrive(wanted);
-            if (rd == nullptr) {
-                LogMessage("%s no matching drive!\n", kRemap);
-                failed = true;
-                m_driveList->releaseLocalDrive(ld);
-                continue;
-            }
+            m_driveList->releaseLocalDrive(ld);
+        }
+        std::vector<RemapSlot> slots;
+        const int remotes = m_driveList->getNumberOfRemoteDrives();
+        for (int i = 0; i < remotes; ++i) {
+            VMRemoteDrive* rd = m_driveList->getRemoteDriveAt(i);
+            if (rd == nullptr) break;
+            slots.push_back({rd->getDriveId(), rd->getRemoteDriveType(),
+                             rd->getStatus() == VMRemoteDrive::REMOTE_DRIVE_IDLE && rd->getMappedTo() == -1});
+            m_driveList->releaseRemoteDrive(rd);
+        }
+        const std::vector<int> place = planRemap(needs, slots);
+        // All or nothing: a reconnection that cannot place every drive ends
+        // the session, so no drive is offered again only for the stop to
+        // take it back.
+        for (size_t n = 0; n < drives.size(); ++n) {
+            if (place[n] != -1) continue;
+            LogMessage("%s no matching drive!\n", kRemap);
+            LogMessage("%s local id %i (type %i) has no place on the new drive list.\n", kRemap,
+                       drives[n]->getDriveId(), needs[n].wanted);
+            return VMConstants::API_ERROR;
+        }
+        for (size_t n = 0; n < drives.size(); ++n) {
+            VMLocalDrive* ld = drives[n];
+            VMRemoteDrive* rd = m_driveList->getRemoteDriveByID(place[n]);
+            if (rd == nullptr) return VMConstants::API_ERROR;
             const int readOnly = ld->isInReadOnlyMode();
             int result;
-            if (isCdType(type)) {
+            if (isCdType(ld->getLocalDriveType())) {
                 result = sendMapRequest(rd, ld, readOnly);
             } else {
                 ld->setMapAsFloppy(rd->getRemoteDriveType() == VMRemoteDrive::REMOTE_DRIVE_IS_FLOPPY ? 1 : 0);
                 result = sendMapRequest2(ld, rd, readOnly);
             }
-            if (result != 0) {
-                LogMessage("%s sendMapRequest2 failure!\n", kRemap);
-                failed = true;
-            }
             m_driveList->releaseRemoteDrive(rd);
-            m_driveList->releaseLocalDrive(ld);
+            if (result != 0) {
+                // The drives after it stay closed; the stop that follows
+                // releases those already offered again.
+                LogMessage("%s sendMapRequest2 failure!\n", kRemap);
+                return VMConstants::API_ERROR;
+            }
         }
-    }
-    if (failed) {
-        LogMessage("%s a drive could not be mapped again.\n", kRemap);
-        return VMConstants::API_ERROR;
     }
     if (m_vmSessionCallback.load() != nullptr) {
         LogMessage("%s calling m_vmSessionCallback(VMSessionStatus::RECONNECT_COMPLETED)\n", kRemap);
@@ -500,17 +583,17 @@ void ZELKSession::forceReconnect() {
     const int64_t deadline = tw::Clock::nowMs() + int64_t(timeout) * 1000;
     ReconnectThread* thread = nullptr;
     while ((thread = getReconnectThread()) == nullptr) {
-        if (m_stopping.load() || m_cancelConnect.load() || tw::Clock::nowMs() >= deadline) {
-            LogMessage("%s no reconnect thread.\n", who);
-            return;
-        }
+        if (m_stopping.load() || m_cancelConnect.load()) return;
+        if (tw::Clock::nowMs() >= deadline) break;
         tw::Clock::sleepMs(500);
     }
-    // Without a one-time pair or a thread that may reconnect, holding the
-    // receiver would leave a deaf session: go on with the plain one.
-    if (!thread->isEnabled() || !thread->isRunning() || !getOTPUser() || !getOTPPassword() ||
+    // The server asked for this reconnection before the session is used:
+    // without a one-time pair (its request unanswered) or a thread that may
+    // reconnect, it cannot be made, and the session is not handed on.
+    if (thread == nullptr || !thread->isEnabled() || !thread->isRunning() || !getOTPUser() || !getOTPPassword() ||
         m_sessionId.load() == -1) {
-        LogMessage("%s no reconnection possible, going on.\n", who);
+        LogMessage("%s no reconnection possible, calling it off.\n", who);
+        cancelReconnect();
         return;
     }
     m_CTRSem.timedWaitMs(0);
@@ -524,14 +607,39 @@ void ZELKSession::forceReconnect() {
 void ZELKSession::waitForClearTextReconnect() {
     const char* who = "ZELKSession::waitForClearTextReconnect:";
     LogMessage("%s entered.\n", who);
+    auto calledOff = [&] { return m_stopping.load() || m_isStopped.load() || m_cancelReconnect.load(); };
+    // The login of the reconnection gives the semaphore back.
     const int64_t deadline = tw::Clock::nowMs() + CTR_WAIT_MS;
     int r = ASemaphore::WAIT_TIMEOUT;
-    while (tw::Clock::nowMs() < deadline && !m_stopping.load() && !m_cancelConnect.load()) {
+    while (tw::Clock::nowMs() < deadline && !calledOff() && !m_cancelConnect.load()) {
         r = m_CTRSem.timedWaitMs(SLICE_MS);
         if (r != ASemaphore::WAIT_TIMEOUT) break;
     }
     if (r == ASemaphore::WAIT_OBTAINED) m_CTRSem.release();
+    // Then its drive list, within the bound the reconnect thread gives it.
+    const int timeout = m_connectTimeout.load() > 0 ? m_connectTimeout.load() : 30;
+    const int64_t listDeadline = tw::Clock::nowMs() + int64_t(timeout) * 1000 + RECONNECT_RETRY_MS;
+    while (r == ASemaphore::WAIT_OBTAINED && m_reconnecting.load() && !calledOff() && !m_cancelConnect.load() &&
+           tw::Clock::nowMs() < listDeadline)
+        tw::Clock::sleepMs(SLICE_MS);
     m_connectDone.store(1);
+    if (!m_cancelConnect.load() && (r != ASemaphore::WAIT_OBTAINED || m_reconnecting.load() || calledOff())) {
+        // Not reconnected: the session is not handed on half set up. The
+        // connect semaphore is free again here, so the stop can run.
+        cancelReconnect();
+        if (!m_isStopped.load()) LogMessage("%s reconnection not completed, stopping the session.\n", who);
+        stopSession();
+        const int64_t stopDeadline = tw::Clock::nowMs() + THREAD_STOP_WAIT_MS * 3;
+        while (!m_isStopped.load() && tw::Clock::nowMs() < stopDeadline) tw::Clock::sleepMs(SLICE_MS);
+    }
+    // Whatever came of it, nothing is pending any more: a session that goes
+    // on without the reconnection (none was asked for, its login did not
+    // succeed here) must not hold back its drive list and drive events for
+    // good, and one that ended is not "connecting".
+    if (std::shared_ptr<ProtocolTUVO> tuvo = getTuvo(); tuvo && tuvo->getClearTextReconnect()) {
+        LogMessage("%s clear-text reconnect no longer pending.\n", who);
+        tuvo->setClearTextReconnect(false);
+    }
     LogMessage("%s exit.\n", who);
 }
 

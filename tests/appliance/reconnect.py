@@ -13,17 +13,23 @@ class ReconnectingAppliance(FakeAppliance):
     refuse_all         close every resumed-session request unanswered;
     plain_reconnect    answer a resumed session with plain text only;
     refuse_otp         never answer a one-time-password request (no pair to resume with);
-    resume_delay       seconds before a resumed-session request is answered.
+    resume_delay       seconds before a resumed-session request is answered;
+    resume_drives      the drive list from the first accepted resume on (a server whose
+                       drives changed order or type across the drop; nothing stays mapped);
+    resume_capabilities  capabilities of the reply to a resumed session (None: as the first).
     Records: "event" "resume" (fields: session_id, refused) per resumed request."""
 
     def __init__(self, config=None, refuse_reconnects=0, refuse_all=False, plain_reconnect=False,
-                 refuse_otp=False, resume_delay=0.0, **overrides):
+                 refuse_otp=False, resume_delay=0.0, resume_drives=None, resume_capabilities=None,
+                 **overrides):
         super().__init__(config, **overrides)
         self.refuse_reconnects = refuse_reconnects
         self.refuse_all = refuse_all
         self.plain_reconnect = plain_reconnect
         self.refuse_otp = refuse_otp
         self.resume_delay = resume_delay
+        self.resume_drives = [tuple(d) for d in resume_drives] if resume_drives is not None else None
+        self.resume_capabilities = resume_capabilities
         self._holes = set()
 
     # --- faults on the latest connection -----------------------------------
@@ -80,13 +86,18 @@ class ReconnectingAppliance(FakeAppliance):
             if self.resume_delay > 0:
                 self._stop.wait(self.resume_delay)
                 self._record(conn, "event", "resume-answered", {})
-            if self.plain_reconnect:
-                saved = self.config.capabilities
-                self.config.capabilities = 0x0601
+            if self.resume_drives is not None and self.config.drives != self.resume_drives:
+                self.config.drives = list(self.resume_drives)
+                self.mapped.clear()
+                self._record(conn, "event", "drives-changed", {"drives": self.config.drives})
+            caps = 0x0601 if self.plain_reconnect else self.resume_capabilities
+            if caps is not None:
+                saved = (self.config.capabilities, self.config.retry_capabilities)
+                self.config.capabilities, self.config.retry_capabilities = caps, None
                 try:
                     return super()._send_reply(conn)
                 finally:
-                    self.config.capabilities = saved
+                    self.config.capabilities, self.config.retry_capabilities = saved
         return super()._send_reply(conn)
 
     def _heartbeat_loop(self):

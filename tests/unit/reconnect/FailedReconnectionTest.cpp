@@ -241,3 +241,37 @@ TEST_F(FailedReconnection, ACalledOffReconnectionAnnouncesNothing) {
     EXPECT_EQ(rig.host.status.load(), VMConstants::VMAPI_CONNECTED);
     EXPECT_FALSE(rig.session->isReconnecting());
 }
+
+TEST_F(FailedReconnection, AnyRefusalOfTheOneTimeLoginEndsTheSession) {
+    // Statuses a first login leaves to the application (in use, or may be
+    // preempted): after a drop nobody would answer them.
+    for (int status : {VMSessionStatus::LOGIN_FAILED_CHANNEL_IN_USE_BY_LOCAL_USER,
+                       VMSessionStatus::LOGIN_FAILED_SERVER_NOT_AVAILABLE_CAN_PREEMPT}) {
+        for (bool withCallback : {true, false}) {
+            SCOPED_TRACE(testing::Message() << "status " << status << (withCallback ? ", callback" : ", callback-less"));
+            reset();
+            ApplianceProcess app(Json("\"login_status\": [0, " + std::to_string(status) + "]"));
+            RP_VMAPI_LIB lib;
+            VMConnectionInfo s = Settings(app.port());
+            // Far beyond the test: only the refusal itself can end the session.
+            s.setConnectTimeout(100000);
+            testing::internal::CaptureStdout();
+            ASSERT_EQ(lib.connect(&s, withCallback ? &AppCallback : nullptr), VMConstants::API_SUCCESS);
+            {
+                std::shared_ptr<ZELKSession> session = lib.sessionRef();
+                ASSERT_TRUE(session);
+                ASSERT_TRUE(Eventually([&] { return session->getOTPPassword().has_value() && session->getSessionId() != -1; }));
+            }
+            ASSERT_TRUE(app.drop());
+            ASSERT_TRUE(app.waitFor("LoginMessage", nullptr, 2, 30));
+            EXPECT_TRUE(Eventually([&] { return lib.isSessionRunning() == 0; }, 30000));
+            EXPECT_FALSE(HasCode(VMSessionStatus::RECONNECT_COMPLETED));
+            // The refusal stays the session's status: it tells why it ended.
+            std::unique_ptr<VMSessionStatus> st(lib.getSessionStatus());
+            ASSERT_TRUE(st);
+            EXPECT_EQ(st->getStatus(), status);
+            EXPECT_EQ(lib.disconnect(), VMConstants::API_SUCCESS);
+            testing::internal::GetCapturedStdout();
+        }
+    }
+}

@@ -13,10 +13,13 @@
 
 #include "api/VMSessionStatus.h"
 #include "device/VMDriveList.h"
+#include "device/VMIO.h"
 #include "device/VMLocalDrive.h"
 #include "facade/RP_VMAPI_LIB.h"
 #include "session/ApplianceProcess.h"
 #include "session/ReceiveThread.h"
+#include "session/ReconnectThread.h"
+#include "session/SendThread.h"
 #include "session/SessionTestSupport.h"
 #include "session/ZELKSession.h"
 #include "support/TempDir.h"
@@ -65,6 +68,20 @@ void AppCallback(int code) {
     int armed = code;
     if (code != 0 && g_throwOn.compare_exchange_strong(armed, 0)) throw std::runtime_error("application failure");
 }
+// The session status each SESSION_STATUS event stood for.
+std::vector<int> g_statuses;
+void StatusCallback(int code) {
+    AppCallback(code);
+    if (code != VMConstants::SESSION_STATUS) return;
+    RP_VMAPI_LIB* lib = g_lib.load();
+    std::unique_ptr<VMSessionStatus> status(lib != nullptr ? lib->getSessionStatus() : nullptr);
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_statuses.push_back(status ? status->getStatus() : -1);
+}
+std::vector<int> Statuses() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_statuses;
+}
 std::vector<int> Codes() {
     std::lock_guard<std::mutex> lock(g_mutex);
     return g_codes;
@@ -81,6 +98,7 @@ protected:
     void SetUp() override {
         std::lock_guard<std::mutex> lock(g_mutex);
         g_codes.clear();
+        g_statuses.clear();
     }
     // Connects, waits for the one-time pair, returns the live session.
     std::shared_ptr<ZELKSession> connect(RP_VMAPI_LIB& lib, ApplianceProcess& app, VMConnectionInfo& s) {
@@ -470,5 +488,279 @@ TEST_F(ReconnectAppliance, AnInterruptedReadCompletesAfterTheReconnection) {
         std::ifstream in(dir.file("stick.img"), std::ios::binary);
         std::string onDisk((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         EXPECT_TRUE(onDisk == stick);
+    }
+}
+
+namespace {
+
+// An image file of signed blocks, kept for the comparisons.
+struct SignedImage {
+    std::string path;
+    std::string bytes;
+    int blockSize;
+};
+
+// Block 0 stays empty: without a boot sector the whole image is what the
+// server is offered.
+SignedImage MakeImage(twtest::TempDir& dir, const std::string& name, int device, int blocks, int blockSize = 512) {
+    SignedImage image{dir.file(name), Signed(device, blocks, blockSize), blockSize};
+    image.bytes.replace(0, size_t(blockSize), std::string(size_t(blockSize), '\0'));
+    twtest::writeFile(image.path, image.bytes);
+    return image;
+}
+
+// Reads the first and the last blocks of the server drive and compares them
+// with the image file.
+void ExpectServes(ApplianceProcess& app, int index, const SignedImage& image, int count = 64) {
+    const int blocks = int(image.bytes.size()) / image.blockSize;
+    for (int start : {0, blocks - count}) {
+        SCOPED_TRACE(testing::Message() << "drive " << index << " from block " << start);
+        std::pair<std::string, int> got = ReadHex(app, index, start, count);
+        EXPECT_EQ(got.second, 0);
+        EXPECT_TRUE(got.first == Hex(image.bytes.substr(size_t(start) * size_t(image.blockSize),
+                                                        size_t(count) * size_t(image.blockSize))))
+            << "blocks differ";
+    }
+}
+
+// The server drives the map requests of that connection named.
+std::vector<int> MappedOn(ApplianceProcess& app, int conn) {
+    std::vector<int> out;
+    for (const Record& r : app.records())
+        if (r.conn == conn && r.direction == "in" && (r.name == "VDiskRequest2" || r.name == "VDiskRequest"))
+            out.push_back(r.param);
+    return out;
+}
+
+int LastLoginConnection(ApplianceProcess& app) {
+    int conn = -1;
+    for (const Record& r : app.received("LoginMessage")) conn = r.conn;
+    return conn;
+}
+
+bool WaitRemoteDrives(RP_VMAPI_LIB& lib, int count) {
+    return Eventually([&] {
+        std::shared_ptr<VMDriveList> list = lib.driveListRef();
+        return list && list->getNumberOfRemoteDrives() == count;
+    });
+}
+
+}  // namespace
+
+TEST_F(ReconnectAppliance, DrivesThatChangedPlaceAcrossTheDropAreAllMappedAgain) {
+    ClockScale slower(0.1);
+    twtest::TempDir dir;
+    const SignedImage floppy = MakeImage(dir, "floppy.img", 1, 2880);
+    const SignedImage first = MakeImage(dir, "first.img", 2, 8192);
+    const SignedImage second = MakeImage(dir, "second.img", 3, 8192);
+    // Floppy, removable, removable before the drop; the floppy drive comes
+    // last after it.
+    ApplianceProcess app(Json("\"drives\": [[4, 0], [1, 0], [1, 0]], \"resume_drives\": [[1, 0], [1, 0], [4, 0]]"));
+    RP_VMAPI_LIB lib;
+    VMConnectionInfo s = Settings(app.port());
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(connect(lib, app, s));
+    ASSERT_EQ(lib.requestRemoteDriveList(), VMConstants::API_SUCCESS);
+    ASSERT_TRUE(WaitRemoteDrives(lib, 3));
+    for (const SignedImage* image : {&floppy, &first, &second})
+        ASSERT_EQ(MapPath(lib, image->path, false), VMConstants::API_SUCCESS) << image->path;
+    ASSERT_TRUE(app.waitFor("VDiskRequest2", nullptr, 3));
+    EXPECT_EQ(MappedOn(app, 1), (std::vector<int>{0, 1, 2}));
+    ExpectServes(app, 0, floppy);
+
+    ASSERT_TRUE(app.drop());
+    ASSERT_TRUE(Eventually([] { return HasCode(VMSessionStatus::RECONNECT_COMPLETED) ||
+                                       HasCode(VMSessionStatus::RECONNECT_FAILED); }, 60000));
+    EXPECT_FALSE(HasCode(VMSessionStatus::RECONNECT_FAILED));
+    ASSERT_TRUE(HasCode(VMSessionStatus::RECONNECT_COMPLETED));
+    ASSERT_TRUE(app.waitFor("VDiskRequest2", nullptr, 6, 30));
+    const int conn = LastLoginConnection(app);
+    ASSERT_GT(conn, 1);
+    // The floppy on the floppy drive; the first stick keeps its removable
+    // drive, the second takes the one left.
+    std::vector<int> remapped = MappedOn(app, conn);
+    std::sort(remapped.begin(), remapped.end());
+    EXPECT_EQ(remapped, (std::vector<int>{0, 1, 2}));
+    ExpectServes(app, 2, floppy);
+    ExpectServes(app, 1, first);
+    ExpectServes(app, 0, second);
+    EXPECT_EQ(lib.isSessionRunning(), 1);
+    EXPECT_EQ(lib.disconnect(), VMConstants::API_SUCCESS);
+    testing::internal::GetCapturedStdout();
+}
+
+TEST_F(ReconnectAppliance, ADriveWithoutAPlaceAfterTheDropEndsTheSession) {
+    for (bool withCallback : {true, false}) {
+        SCOPED_TRACE(withCallback ? "callback" : "callback-less");
+        SetUp();
+        twtest::TempDir dir;
+        const SignedImage floppy = MakeImage(dir, "floppy.img", 1, 2880);
+        const SignedImage stick = MakeImage(dir, "stick.img", 2, 8192);
+        // The removable drive is a CD/DVD drive after the drop.
+        ApplianceProcess app(Json("\"drives\": [[4, 0], [1, 0]], \"resume_drives\": [[4, 0], [2, 0]]"));
+        RP_VMAPI_LIB lib;
+        VMConnectionInfo s = Settings(app.port());
+        testing::internal::CaptureStdout();
+        ASSERT_EQ(lib.connect(&s, withCallback ? &StatusCallback : nullptr), VMConstants::API_SUCCESS);
+        ReceiveThread* receive = nullptr;
+        SendThread* send = nullptr;
+        ReconnectThread* watch = nullptr;
+        {
+            std::shared_ptr<ZELKSession> session = lib.sessionRef();
+            ASSERT_TRUE(session);
+            ASSERT_TRUE(Eventually([&] { return session->getOTPPassword().has_value() && session->getSessionId() != -1; }));
+            ASSERT_TRUE(Eventually([&] { return session->getReconnectThread() != nullptr; }));
+            receive = session->getReceiveThread();
+            send = session->getSendThread();
+            watch = session->getReconnectThread();
+        }
+        ASSERT_EQ(lib.requestRemoteDriveList(), VMConstants::API_SUCCESS);
+        ASSERT_TRUE(WaitRemoteDrives(lib, 2));
+        ASSERT_EQ(MapPath(lib, floppy.path, false), VMConstants::API_SUCCESS);
+        ASSERT_EQ(MapPath(lib, stick.path, true), VMConstants::API_SUCCESS);
+        ASSERT_TRUE(app.waitFor("VDiskRequest2", nullptr, 2));
+        ExpectServes(app, 1, stick);
+
+        ASSERT_TRUE(app.drop());
+        // The new connection's drive list cannot take the stick: the session
+        // ends, by itself, in both modes.
+        std::atomic<bool> ended{false};
+        std::thread waiter([&] {
+            lib.waitWhileSessionRunning();
+            ended = true;
+        });
+        EXPECT_TRUE(Eventually([&] { return ended.load(); }, 60000));
+        if (!ended.load()) lib.disconnect();
+        waiter.join();
+        EXPECT_EQ(lib.isSessionRunning(), 0);
+        EXPECT_EQ(lib.getConnectionStatus(), VMConstants::VMAPI_DISCONNECTED);
+        const int conn = LastLoginConnection(app);
+        EXPECT_GT(conn, 1);
+        // Nothing was offered on the new connection, and the server was told
+        // the session is over.
+        EXPECT_TRUE(MappedOn(app, conn).empty());
+        Record close;
+        EXPECT_TRUE(app.waitFor("SessionClose", &close));
+        EXPECT_EQ(close.conn, conn);
+        EXPECT_FALSE(receive->isRunning());
+        EXPECT_FALSE(send->isRunning());
+        EXPECT_FALSE(watch->isRunning());
+        {
+            std::shared_ptr<VMDriveList> list = lib.driveListRef();
+            ASSERT_TRUE(list);
+            for (int i = 0; i < list->getNumberOfLocalDrives(); ++i) {
+                VMLocalDrive* ld = list->getLocalDriveAt(i);
+                ASSERT_TRUE(ld);
+                EXPECT_EQ(ld->getMappedTo(), -1) << i;
+                EXPECT_EQ(ld->getFileHandle(), VMIO::INVALID_HANDLE) << i;
+                list->releaseLocalDrive(ld);
+            }
+        }
+        if (withCallback) {
+            // The failure is told, then the end; never a completion.
+            std::vector<int> statuses = Statuses();
+            EXPECT_NE(std::find(statuses.begin(), statuses.end(), VMSessionStatus::RECONNECT_FAILED), statuses.end());
+            EXPECT_EQ(std::find(statuses.begin(), statuses.end(), VMSessionStatus::RECONNECT_COMPLETED),
+                      statuses.end());
+            std::vector<int> codes = Codes();
+            codes.erase(std::remove(codes.begin(), codes.end(), VMConstants::VMAPI_INFO_CONNECTION_STATUS_UPDATE),
+                        codes.end());
+            EXPECT_FALSE(HasCode(VMSessionStatus::RECONNECT_COMPLETED));
+            ASSERT_FALSE(codes.empty());
+            EXPECT_EQ(codes.back(), VMConstants::SESSION_CLOSED);
+        }
+        EXPECT_EQ(lib.disconnect(), VMConstants::API_SUCCESS);
+        testing::internal::GetCapturedStdout();
+    }
+}
+
+namespace {
+
+// TLS, reconnection and the clear-text reconnect offered (0x0E08).
+std::string ClearTextJson(const std::string& more) {
+    return "{\"factory\": \"reconnect:ReconnectingAppliance\", \"heartbeat_interval\": 0.2, \"capabilities\": 3592, "
+           "\"drives\": [[1, 0]]" +
+           (more.empty() ? std::string() : ", " + more) + "}";
+}
+
+int CountEvents(ApplianceProcess& app, const std::string& name) {
+    int n = 0;
+    for (const Record& r : app.records())
+        if (r.direction == "event" && r.name == name) ++n;
+    return n;
+}
+
+// Every drive-list request answered and the answers merged: a list the
+// server built before it saw a map request would mark that drive idle again.
+bool DriveListsSettled(ApplianceProcess& app, RP_VMAPI_LIB& lib) {
+    return Eventually([&] {
+        const size_t asked = app.received("GetVDiskInfo").size();
+        size_t answered = 0;
+        for (const Record& r : app.records())
+            if (r.direction == "out" && r.name == "VDiskInfo") ++answered;
+        std::shared_ptr<ZELKSession> session = lib.sessionRef();
+        return session && asked == answered && session->getDriveListUpdates() >= answered;
+    });
+}
+
+}  // namespace
+
+TEST_F(ReconnectAppliance, AClearTextReconnectHandsOnAWorkingSession) {
+    struct {
+        const char* name;
+        std::string settings;
+    } servers[] = {
+        {"resumed reply repeats 0x800", ""},
+        {"resumed reply without 0x800", "\"resume_capabilities\": 1544"},
+    };
+    for (const auto& server : servers) {
+        for (bool withCallback : {true, false}) {
+            SCOPED_TRACE(testing::Message() << server.name << (withCallback ? ", callback" : ", callback-less"));
+            SetUp();
+            twtest::TempDir dir;
+            const SignedImage stick = MakeImage(dir, "stick.img", 1, 8192);
+            ApplianceProcess app(ClearTextJson(server.settings));
+            RP_VMAPI_LIB lib;
+            VMConnectionInfo s = Settings(app.port());
+            s.setSecureVMedia(1);
+            testing::internal::CaptureStdout();
+            ASSERT_EQ(lib.connect(&s, withCallback ? &AppCallback : nullptr), VMConstants::API_SUCCESS);
+            // Reconnected with the one-time pair before connect returned.
+            EXPECT_EQ(CountEvents(app, "resume"), 1);
+            EXPECT_EQ(app.received("LoginMessage").size(), 2u);
+            EXPECT_EQ(lib.getConnectionStatus(), VMConstants::VMAPI_CONNECTED);
+            // The session is usable: drive list, map, read.
+            ASSERT_EQ(lib.requestRemoteDriveList(), VMConstants::API_SUCCESS);
+            ASSERT_TRUE(WaitRemoteDrives(lib, 1));
+            // The reconnection asked for the list too.
+            ASSERT_TRUE(DriveListsSettled(app, lib));
+            ASSERT_EQ(MapPath(lib, stick.path, false), VMConstants::API_SUCCESS);
+            ASSERT_TRUE(app.waitFor("VDiskRequest2"));
+            ExpectServes(app, 0, stick);
+            EXPECT_EQ(lib.disconnect(), VMConstants::API_SUCCESS);
+            testing::internal::GetCapturedStdout();
+        }
+    }
+}
+
+TEST_F(ReconnectAppliance, AClearTextReconnectWithoutAOneTimePairFailsTheConnect) {
+    for (bool withCallback : {true, false}) {
+        SCOPED_TRACE(withCallback ? "callback" : "callback-less");
+        SetUp();
+        ApplianceProcess app(ClearTextJson("\"refuse_otp\": true"));
+        RP_VMAPI_LIB lib;
+        VMConnectionInfo s = Settings(app.port());
+        s.setSecureVMedia(1);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(lib.connect(&s, withCallback ? &AppCallback : nullptr), VMConstants::API_ERROR);
+        // Nothing is left running behind the failed connect.
+        EXPECT_EQ(lib.isSessionRunning(), 0);
+        EXPECT_EQ(lib.getConnectionStatus(), VMConstants::VMAPI_DISCONNECTED);
+        EXPECT_EQ(CountEvents(app, "resume"), 0);
+        if (withCallback) {
+            EXPECT_TRUE(HasCode(VMConstants::SESSION_CLOSED));
+        }
+        EXPECT_EQ(lib.disconnect(), VMConstants::API_SUCCESS);
+        testing::internal::GetCapturedStdout();
     }
 }

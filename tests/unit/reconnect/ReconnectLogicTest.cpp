@@ -43,12 +43,12 @@ TEST(ReconnectLogic, WaitsAreNeverShorterThanASecond) {
     EXPECT_EQ(ReconnectThread::waitMs(false, 2), 1000);
 }
 
-TEST(ReconnectLogic, ANonPositiveTimeoutMeansThirtySeconds) {
-    for (int enabled : {0, 1}) {
-        EXPECT_EQ(ReconnectThread(0, uint8_t(enabled), nullptr).getTimeout(), 30);
-        EXPECT_EQ(ReconnectThread(-5, uint8_t(enabled), nullptr).getTimeout(), 30);
-        EXPECT_EQ(ReconnectThread(2, uint8_t(enabled), nullptr).getTimeout(), 2);
-    }
+TEST(ReconnectLogic, ANonPositiveTimeoutMeansThirtySecondsOnlyForAReportingWatchdog) {
+    EXPECT_EQ(ReconnectThread(0, 0, nullptr).getTimeout(), 30);
+    EXPECT_EQ(ReconnectThread(-5, 0, nullptr).getTimeout(), 30);
+    // One that reconnects keeps what it was given.
+    EXPECT_EQ(ReconnectThread(0, 1, nullptr).getTimeout(), 0);
+    for (int enabled : {0, 1}) EXPECT_EQ(ReconnectThread(2, uint8_t(enabled), nullptr).getTimeout(), 2);
 }
 
 TEST(ReconnectLogic, HeartbeatIsDueAfterTenWholeSeconds) {

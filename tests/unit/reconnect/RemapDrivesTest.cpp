@@ -1,5 +1,6 @@
 // The remap after a reconnection's drive list: every mapped drive is opened
-// and offered again, on the server drive it had.
+// and offered again, on the server drive it had where that still suits it;
+// a drive that finds no place ends the session.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -95,26 +96,94 @@ TEST_F(RemapDrives, AFloppyOnARemovableDriveIsOfferedWhole) {
     EXPECT_EQ(floppy->getMapAsFloppy(), 0);
 }
 
-TEST_F(RemapDrives, ADriveThatCannotBeOpenedFailsTheRemapButNotTheOthers) {
+TEST_F(RemapDrives, ADriveThatCannotBeOpenedEndsTheSession) {
     Rig rig;
+    rig.session->startForTesting();
     rig.deliver(Rig::vdiskInfo({1, 1}));
     VMLocalDrive* gone = map(rig, {"gone.img", 512 * 8192, 0});
     VMLocalDrive* kept = map(rig, {"kept.img", 512 * 8192, 1});
     ASSERT_TRUE(gone && kept);
     std::remove(dir.file("gone.img").c_str());
     CallbackLog::clear();
-    const size_t before = rig.sent().size();
     testing::internal::CaptureStdout();
     Reconnected(rig, {1, 1});
     testing::internal::GetCapturedStdout();
-    EXPECT_EQ(MapRequestsSince(rig, before), (std::map<int, int>{{1, 0x0211}}));
-    EXPECT_EQ(gone->getMappedTo(), -1);
-    EXPECT_EQ(gone->getFileHandle(), VMIO::INVALID_HANDLE);
-    EXPECT_EQ(kept->getMappedTo(), 1);
-    EXPECT_EQ(rig.session->getNumMaps(), 1);
-    // Reported as failed, never as completed.
-    EXPECT_EQ(CallbackLog::get(0), std::vector<int>{VMConstants::SESSION_STATUS});
+    // Reported as failed, never as completed, and the session is over: no
+    // drive stays open, none is left mapped on either side.
+    EXPECT_EQ(CallbackLog::get(0), (std::vector<int>{VMConstants::SESSION_STATUS, VMConstants::SESSION_CLOSED}));
+    EXPECT_TRUE(rig.session->isStopped());
     EXPECT_FALSE(rig.session->isReconnecting());
+    for (VMLocalDrive* ld : {gone, kept}) {
+        EXPECT_EQ(ld->getMappedTo(), -1);
+        EXPECT_EQ(ld->getFileHandle(), VMIO::INVALID_HANDLE);
+    }
+    for (int id : {0, 1}) EXPECT_EQ(rig.drives.getRemoteDriveByID(id)->getMappedTo(), -1) << id;
+    EXPECT_EQ(rig.session->getNumMaps(), 0);
+    EXPECT_EQ(rig.host.status.load(), VMConstants::VMAPI_DISCONNECTED);
+}
+
+TEST_F(RemapDrives, EveryDriveIsPlacedWhenTheNewListCanHoldThem) {
+    const Image floppy{"floppy.img", 512 * 2880, 0};
+    const Image stick{"stick.img", 512 * 8192, 0};
+    const Image cd{"cd.iso", 2048 * 64, 0};
+    struct Case {
+        const char* name;
+        std::vector<int> before;
+        std::vector<std::pair<Image, int>> mapped;  // image, server drive before
+        std::vector<int> after;
+        std::vector<int> expected;  // server drive after, per image (empty: none fit)
+    } cases[] = {
+        // The floppy goes to the floppy drive, wherever the server now lists
+        // it; the stick still on a removable drive keeps it.
+        {"floppy drive moved", {4, 1, 1}, {{floppy, 0}, {stick, 1}, {stick, 2}}, {1, 1, 4}, {2, 1, 0}},
+        // A removable drive whose old place is still removable keeps it; the
+        // others take what is left of their kind.
+        {"cd moved", {1, 1, 2}, {{stick, 0}, {stick, 1}, {cd, 2}}, {2, 1, 1}, {2, 1, 0}},
+        // No floppy drive any more: the floppy takes a removable one.
+        {"floppy drive gone", {4, 1, 1}, {{floppy, 0}, {stick, 1}}, {1, 1, 2}, {0, 1}},
+        {"fewer drives", {1, 1}, {{stick, 0}, {stick, 1}}, {1}, {}},
+        {"type changed", {4, 1}, {{floppy, 0}, {stick, 1}}, {4, 2}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig rig;
+        rig.session->startForTesting();
+        rig.deliver(Rig::vdiskInfo(c.before));
+        std::vector<VMLocalDrive*> drives;
+        for (size_t i = 0; i < c.mapped.size(); ++i) {
+            Image image = c.mapped[i].first;
+            const std::string name = std::to_string(i) + image.name;
+            image.name = name.c_str();
+            image.remoteId = c.mapped[i].second;
+            drives.push_back(map(rig, image));
+            ASSERT_TRUE(drives.back());
+        }
+        CallbackLog::clear();
+        const size_t before = rig.sent().size();
+        testing::internal::CaptureStdout();
+        Reconnected(rig, c.after);
+        testing::internal::GetCapturedStdout();
+        if (c.expected.empty()) {
+            // Nothing is offered for the moment before the stop.
+            EXPECT_TRUE(MapRequestsSince(rig, before).empty());
+            EXPECT_EQ(CallbackLog::get(0), (std::vector<int>{VMConstants::SESSION_STATUS, VMConstants::SESSION_CLOSED}));
+            EXPECT_TRUE(rig.session->isStopped());
+            for (VMLocalDrive* ld : drives) EXPECT_EQ(ld->getFileHandle(), VMIO::INVALID_HANDLE);
+            continue;
+        }
+        std::map<int, int> requests;
+        for (size_t i = 0; i < drives.size(); ++i) {
+            EXPECT_EQ(drives[i]->getMappedTo(), c.expected[i]) << i;
+            EXPECT_NE(drives[i]->getFileHandle(), VMIO::INVALID_HANDLE) << i;
+            requests[c.expected[i]] = drives[i]->getLocalDriveType() == VMLocalDrive::LOCAL_DRIVE_IS_CD_IMAGE ? 0x0210
+                                                                                                              : 0x0211;
+        }
+        EXPECT_EQ(MapRequestsSince(rig, before), requests);
+        EXPECT_EQ(CallbackLog::get(0),
+                  (std::vector<int>{VMSessionStatus::RECONNECT_COMPLETED, VMConstants::SESSION_STATUS}));
+        EXPECT_FALSE(rig.session->isStopped());
+        EXPECT_EQ(rig.host.status.load(), VMConstants::VMAPI_CONNECTED);
+    }
 }
 
 TEST_F(RemapDrives, AServerDriveNoLongerListedIsReplacedByAMatchingOne) {

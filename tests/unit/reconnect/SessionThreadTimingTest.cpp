@@ -158,6 +158,20 @@ TEST_F(SessionThreadTiming, EnabledWatchdogReconnectsAfterTheSilence) {
     rt.join();
 }
 
+TEST_F(SessionThreadTiming, AnEnabledWatchdogWithTimeoutZeroReconnectsAfterOneSecondOfSilence) {
+    // Slower than the others: the window told apart is 2 s against 31 s.
+    ClockScale slower(0.1);
+    Rig rig;
+    ReconnectThread rt(0, 1, rig.session.get());
+    const int64_t start = tw::Clock::nowMs();
+    rt.start();
+    ASSERT_TRUE(WaitFor([&] { return !rt.isRunning(); }, 20000));
+    EXPECT_LT(Since(start), 20.0);
+    EXPECT_EQ(CallbackLog::get(0),
+              (std::vector<int>{VMSessionStatus::RECONNECTING, VMSessionStatus::RECONNECT_FAILED}));
+    rt.join();
+}
+
 TEST_F(SessionThreadTiming, ForceReconnectsAtOnce) {
     Rig rig;
     ReconnectThread rt(30, 1, rig.session.get());
