@@ -364,7 +364,15 @@ void VMDriveList::updateRemoteDriveList(std::vector<VMRemoteDrive*>& serverList)
             while (m_remoteDrives[location].get() != live) ++location;
             LogMessage("%s Remove existing deviceId=%d device location %i\n", who, id, location);
             old.erase(it);
-            if (live->getStatus() != s->getStatus()) {
+            // A list the server built before it saw our map request says
+            // "idle" for a drive we have just mapped; taking that would refuse
+            // every later read of the drive. The server ends a mapping with a
+            // release, never through the list.
+            const bool staleIdle = live->getStatus() == VMRemoteDrive::REMOTE_DRIVE_ATTACHED &&
+                                   live->getMappedTo() >= 0 && s->getStatus() == VMRemoteDrive::REMOTE_DRIVE_IDLE;
+            if (staleIdle) {
+                LogMessage("%s deviceId=%d listed idle but mapped here: kept attached\n", who, id);
+            } else if (live->getStatus() != s->getStatus()) {
                 LogMessage("%s deviceId=%d status change from %d to %d \n", who, id, live->getStatus(), s->getStatus());
                 live->setStatus(s->getStatus());
             }

@@ -261,6 +261,24 @@ TEST(VMDriveList, MergeOfTheServerList) {
     EXPECT_EQ(list.getRemoteDriveByID(1), nullptr);
 }
 
+// A list answered before the server saw a map request still says "idle" for
+// the drive: the mapping stands, and only a drive nobody here maps follows
+// the list.
+TEST(VMDriveList, AListThatCrossedAMapKeepsTheDriveAttached) {
+    VMDriveList list;
+    setRemotes(list, {remote(1, 2), remote(2, 1)});
+    list.getRemoteDriveByID(1)->setMappedTo(7);
+    list.getRemoteDriveByID(2)->setStatus(VMRemoteDrive::REMOTE_DRIVE_ATTACHED);  // another client's
+    setRemotes(list, {remote(1, 2), remote(2, 1)});
+    EXPECT_EQ(list.getRemoteDriveByID(1)->getStatus(), VMRemoteDrive::REMOTE_DRIVE_ATTACHED);
+    EXPECT_EQ(list.getRemoteDriveByID(1)->getMappedTo(), 7);
+    EXPECT_EQ(list.getRemoteDriveByID(1)->isMappedLocally(), 1);
+    EXPECT_EQ(list.getRemoteDriveByID(2)->getStatus(), VMRemoteDrive::REMOTE_DRIVE_IDLE);
+    // Other states the server reports still count.
+    setRemotes(list, {remote(1, 2, VMRemoteDrive::REMOTE_DRIVE_BROKEN), remote(2, 1)});
+    EXPECT_EQ(list.getRemoteDriveByID(1)->getStatus(), VMRemoteDrive::REMOTE_DRIVE_BROKEN);
+}
+
 TEST(VMDriveList, MergeEndsTheHoldOnAnUnmappedLocalDrive) {
     VMDriveList list;
     setRemotes(list, {remote(7, 1)});
