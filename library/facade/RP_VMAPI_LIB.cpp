@@ -76,7 +76,7 @@ RP_VMAPI_LIB::~RP_VMAPI_LIB() {
             std::lock_guard<std::mutex> lock(m_mutex);
             session = std::move(m_current);
         }
-        session.reset();
+        release(std::move(session));
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_certificateInfo.reset();
@@ -129,6 +129,22 @@ RP_VMAPI_LIB::Pinned RP_VMAPI_LIB::eventSource() {
     p.ref = m_current;
     p.session = p.ref.get();
     return p;
+}
+
+void RP_VMAPI_LIB::release(std::shared_ptr<ZELKSession> session) {
+    std::vector<std::shared_ptr<ZELKSession>> parked;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (ZELKSession::callingSession() != nullptr) {
+            if (session) m_parked.push_back(std::move(session));
+            return;
+        }
+        parked.swap(m_parked);
+    }
+    // Outside the lock: a last reference joins the session's threads, which
+    // may call in here meanwhile.
+    session.reset();
+    parked.clear();
 }
 
 bool RP_VMAPI_LIB::isAttached(const ZELKSession* session) {
@@ -276,7 +292,7 @@ int RP_VMAPI_LIB::connect(VMConnectionInfo* settings, Callback callback) {
             session = m_current;
             m_eventOwner.store(session.get());
         }
-        used.reset();
+        release(std::move(used));
         result = connectSession(session, settings, callback, started);
         // A disconnect took it away meanwhile: it is not the connection asked for.
         if (result == VMConstants::API_SUCCESS && !isAttached(session.get())) result = VMConstants::API_CANCELLED;
@@ -313,6 +329,7 @@ int RP_VMAPI_LIB::connect(VMConnectionInfo* settings, Callback callback) {
         tw::Clock::sleepMs(1000);
     }
     LogMessage("%s result %d.\n", who, result);
+    release(std::move(session));
     return result;
 }
 
@@ -497,7 +514,7 @@ int RP_VMAPI_LIB::disconnect() {
     }
     // Unless a call on another thread still holds it, the session ends here
     // (its threads are joined).
-    session.reset();
+    release(std::move(session));
     return VMConstants::API_SUCCESS;
 }
 

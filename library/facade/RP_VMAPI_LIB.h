@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "api/VMConnectionInfo.h"
 #include "api/VMConstants.h"
@@ -128,6 +129,10 @@ private:
     Pinned eventSource();
     bool isAttached(const ZELKSession* session);
     std::shared_ptr<ZELKSession> makeSession();
+    // Drops a reference to a session. On a session's thread (a callback
+    // that disconnects) it is parked instead, and let go by the next call
+    // from elsewhere: a thread never ends up joining itself.
+    void release(std::shared_ptr<ZELKSession> session);
 
     void signalMessage(int code);
     // Callback-less: waits for the message semaphore until pred holds or the
@@ -151,7 +156,8 @@ private:
                        bool& started);
 
     std::atomic<int> m_cancel{0};
-    // Guards m_current, m_connecting, m_disconnecting and m_certificateInfo.
+    // Guards m_current, m_connecting, m_disconnecting, m_parked and
+    // m_certificateInfo.
     // Never held while a session is released or called.
     mutable std::mutex m_mutex;
     // The attached session: idle, connecting or running; null while a
@@ -161,6 +167,7 @@ private:
     std::atomic<const ZELKSession*> m_eventOwner{nullptr};
     bool m_connecting = false;
     bool m_disconnecting = false;
+    std::vector<std::shared_ptr<ZELKSession>> m_parked;
     std::unique_ptr<VMServerImageList> m_serverImageList;
     std::unique_ptr<VMCertificateInfo> m_certificateInfo;
     ASemaphore m_messageSem{true};
