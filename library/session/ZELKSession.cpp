@@ -5,10 +5,12 @@
 #include "api/VMCertificateInfo.h"
 #include "api/VMConnectionInfo.h"
 #include "api/VMConstants.h"
+#include "api/VMRemoteDrive.h"
 #include "api/VMSessionStatus.h"
 #include "base/ByteStream.h"
 #include "base/DebugLog.h"
 #include "device/VMDriveList.h"
+#include "device/VMIO.h"
 #include "device/VMLocalDrive.h"
 #include "platform/Clock.h"
 #include "protocol/LoginCertificateMessage.h"
@@ -296,6 +298,48 @@ void ZELKSession::closeSocket() {
     // destructor has joined the threads.
     if (socket) socket->close();
     if (closeTest) closeTest();
+}
+
+void ZELKSession::closeMedia() {
+    if (m_driveList == nullptr) return;
+    // Nothing is mapped any more once stopping is set (a map request checks
+    // it under this lock before it keeps the medium it opened).
+    std::lock_guard<std::recursive_mutex> lock(m_mappingMutex);
+    auto close = [this](VMLocalDrive* ld) {
+        if (ld->getMappedTo() != -1) {
+            ld->setMappedTo(-1);
+            m_numMaps.fetch_sub(1);
+        }
+        if (ld->getFileHandle() == VMIO::INVALID_HANDLE) return;
+        if (ld->isDrive()) VMIO::UnlockCD(ld->getFileHandle());
+        VMIO::CloseDrive(ld->getFileHandle(), ld->isLocked() != 0);
+        ld->setFileHandle(VMIO::INVALID_HANDLE);
+        ld->setLocked(0);
+    };
+    // The pairs first (the remote list's lock before the local list's),
+    // then what is left open of drives whose server drive has gone.
+    const int remotes = m_driveList->getNumberOfRemoteDrives();
+    for (int i = 0; i < remotes; ++i) {
+        VMRemoteDrive* rd = m_driveList->getRemoteDriveAt(i);
+        if (rd == nullptr) break;
+        const int mappedTo = rd->getMappedTo();
+        if (mappedTo != -1) {
+            if (VMLocalDrive* ld = m_driveList->getLocalDriveByID(mappedTo)) {
+                close(ld);
+                m_driveList->releaseLocalDrive(ld);
+            }
+            rd->setMappedTo(-1);
+            rd->setStatus(VMRemoteDrive::REMOTE_DRIVE_IDLE);
+        }
+        m_driveList->releaseRemoteDrive(rd);
+    }
+    const int locals = m_driveList->getNumberOfLocalDrives();
+    for (int i = 0; i < locals; ++i) {
+        VMLocalDrive* ld = m_driveList->getLocalDriveAt(i);
+        if (ld == nullptr) break;
+        close(ld);
+        m_driveList->releaseLocalDrive(ld);
+    }
 }
 
 void ZELKSession::releaseSocket() {
@@ -786,6 +830,7 @@ void ZELKSession::stopSession() {
                 m_reconnectAvailable.store(0);
             }
         }
+        closeMedia();
         // What was queued (the releases above) reaches the server before the
         // connection goes.
         // A send thread parked by a failed reconnection has no connection to drain to.

@@ -304,6 +304,9 @@ private:
     // Closes the descriptor (and drops retired set-up objects) once no
     // thread can be inside a read or write on it.
     void releaseSocket();
+    // Stopping: closes every medium still open (a cancelled connect's, or
+    // one whose server drive is no longer listed); sends nothing.
+    void closeMedia();
     // Shuts the socket down and retires the session-setup object (kept until
     // the destructor so no thread loses it under a call).
     void closeSocket();

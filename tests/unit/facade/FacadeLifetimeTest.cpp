@@ -86,6 +86,40 @@ TEST(FacadeLifetime, AnEndedSessionHasClosedItsSocket) {
     }
 }
 
+// A connect cancelled after its media were mapped: the stop sends no
+// releases, but it closes the media all the same.
+TEST(FacadeLifetime, TheMediaOfACancelledConnectAreClosed) {
+    ClockScale scale(0.25);
+    Images images;
+    ApplianceProcess app("{\"capabilities\": 8, \"answer_login\": false, \"drives\": [[2, 0], [4, 0], [1, 0]]}");
+    RP_VMAPI_LIB lib;
+    testing::internal::CaptureStdout();
+    WarmUp(lib, app.port());
+    const int before = Descriptors();
+    VMConnectionInfo s = FacadeSettings(app.port());
+    // With a callback, connect returns once the login is sent; the login
+    // stays unanswered, so the state stays "connecting" and may be cancelled.
+    ASSERT_EQ(lib.connect(&s, [](int) {}), VMConstants::API_SUCCESS);
+    ASSERT_EQ(lib.requestRemoteDriveList(), VMConstants::API_SUCCESS);
+    ASSERT_TRUE(Eventually([&] {
+        std::unique_ptr<VMDriveList> copy(lib.getDriveList());
+        return copy && copy->getNumberOfRemoteDrives() == 3;
+    }));
+    for (const std::string& path : images.paths) {
+        std::unique_ptr<VMLocalDrive> ld(lib.getLocalDriveObject(Wide(path).c_str(), true));
+        ASSERT_TRUE(ld);
+        ASSERT_EQ(lib.mapDrive(ld->getDriveId()), VMConstants::API_SUCCESS) << path;
+    }
+    EXPECT_GE(Descriptors(), before + 3);
+    ASSERT_EQ(lib.cancelConnect(), VMConstants::API_SUCCESS);
+    lib.disconnect();
+    int open = -1;
+    const bool closed = Eventually([&] { return (open = Descriptors()) == before; });
+    testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(closed) << open << " descriptors open, " << before << " before";
+    EXPECT_TRUE(app.received("VDiskRelease").empty());
+}
+
 // With wait-on-cancel, a connect that failed leaves a session whose cancel
 // watch would run for its whole 25 s: disconnect drops that session, watch
 // and all, before it returns.

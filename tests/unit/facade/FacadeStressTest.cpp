@@ -284,6 +284,7 @@ TEST_P(FacadeStress, RandomCallsFromManyThreads) {
     lib.disconnect();
     const int threadsBefore = Threads();
     const int descriptorsBefore = Descriptors();
+    const std::string openBefore = DescriptorTargets();
 
     {
         std::atomic<bool> stop{false};
@@ -331,7 +332,7 @@ TEST_P(FacadeStress, RandomCallsFromManyThreads) {
     // (Counted while stdout is still captured, as the first count was.)
     EXPECT_TRUE(Eventually([&] { return Threads() == threadsBefore && Descriptors() == descriptorsBefore; }))
         << "threads " << Threads() << " (before " << threadsBefore << "), descriptors " << Descriptors()
-        << " (before " << descriptorsBefore << ")";
+        << " (before " << descriptorsBefore << ")\nopen before:" << openBefore << "\nopen now:" << DescriptorTargets();
     testing::internal::GetCapturedStdout();
 }
 

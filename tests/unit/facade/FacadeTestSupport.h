@@ -3,6 +3,7 @@
 // to, a whole connect-map-read cycle, and the process's thread and
 // descriptor counts.
 #include <dirent.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -37,6 +38,21 @@ inline int CountEntries(const char* path) {
 }
 inline int Threads() { return CountEntries("/proc/self/task"); }
 inline int Descriptors() { return CountEntries("/proc/self/fd") - 1; }
+// What the open descriptors are, for a failure message.
+inline std::string DescriptorTargets() {
+    std::string out;
+    DIR* d = opendir("/proc/self/fd");
+    if (d == nullptr) return out;
+    while (dirent* e = readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        char target[512];
+        const std::string link = std::string("/proc/self/fd/") + e->d_name;
+        const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+        out += std::string(" ") + e->d_name + "->" + (n > 0 ? std::string(target, size_t(n)) : "?");
+    }
+    closedir(d);
+    return out;
+}
 
 // TLS, with a CD, a floppy and a removable drive (ids 0, 1 and 2).
 inline const char* const kApplianceJson = "{\"capabilities\": 8, \"drives\": [[2, 0], [4, 0], [1, 0]]}";
