@@ -5,7 +5,6 @@
 #include "api/VMCertificateInfo.h"
 #include "api/VMConnectionInfo.h"
 #include "api/VMConstants.h"
-#include "api/VMRemoteDrive.h"
 #include "api/VMSessionStatus.h"
 #include "base/ByteStream.h"
 #include "base/DebugLog.h"
@@ -303,41 +302,19 @@ void ZELKSession::closeSocket() {
 void ZELKSession::closeMedia() {
     if (m_driveList == nullptr) return;
     // Nothing is mapped any more once stopping is set (a map request checks
-    // it under this lock before it keeps the medium it opened).
+    // it under this lock before it keeps the medium it opened). The
+    // mappings themselves are left as they are: only the media close.
     std::lock_guard<std::recursive_mutex> lock(m_mappingMutex);
-    auto close = [this](VMLocalDrive* ld) {
-        if (ld->getMappedTo() != -1) {
-            ld->setMappedTo(-1);
-            m_numMaps.fetch_sub(1);
-        }
-        if (ld->getFileHandle() == VMIO::INVALID_HANDLE) return;
-        if (ld->isDrive()) VMIO::UnlockCD(ld->getFileHandle());
-        VMIO::CloseDrive(ld->getFileHandle(), ld->isLocked() != 0);
-        ld->setFileHandle(VMIO::INVALID_HANDLE);
-        ld->setLocked(0);
-    };
-    // The pairs first (the remote list's lock before the local list's),
-    // then what is left open of drives whose server drive has gone.
-    const int remotes = m_driveList->getNumberOfRemoteDrives();
-    for (int i = 0; i < remotes; ++i) {
-        VMRemoteDrive* rd = m_driveList->getRemoteDriveAt(i);
-        if (rd == nullptr) break;
-        const int mappedTo = rd->getMappedTo();
-        if (mappedTo != -1) {
-            if (VMLocalDrive* ld = m_driveList->getLocalDriveByID(mappedTo)) {
-                close(ld);
-                m_driveList->releaseLocalDrive(ld);
-            }
-            rd->setMappedTo(-1);
-            rd->setStatus(VMRemoteDrive::REMOTE_DRIVE_IDLE);
-        }
-        m_driveList->releaseRemoteDrive(rd);
-    }
-    const int locals = m_driveList->getNumberOfLocalDrives();
-    for (int i = 0; i < locals; ++i) {
+    const int n = m_driveList->getNumberOfLocalDrives();
+    for (int i = 0; i < n; ++i) {
         VMLocalDrive* ld = m_driveList->getLocalDriveAt(i);
         if (ld == nullptr) break;
-        close(ld);
+        if (ld->getFileHandle() != VMIO::INVALID_HANDLE) {
+            if (ld->isDrive()) VMIO::UnlockCD(ld->getFileHandle());
+            VMIO::CloseDrive(ld->getFileHandle(), ld->isLocked() != 0);
+            ld->setFileHandle(VMIO::INVALID_HANDLE);
+            ld->setLocked(0);
+        }
         m_driveList->releaseLocalDrive(ld);
     }
 }

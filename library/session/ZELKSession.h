@@ -305,7 +305,8 @@ private:
     // thread can be inside a read or write on it.
     void releaseSocket();
     // Stopping: closes every medium still open (a cancelled connect's, or
-    // one whose server drive is no longer listed); sends nothing.
+    // one whose server drive is no longer listed); sends nothing and leaves
+    // the mappings as they are.
     void closeMedia();
     // Shuts the socket down and retires the session-setup object (kept until
     // the destructor so no thread loses it under a call).
