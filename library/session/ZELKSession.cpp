@@ -821,7 +821,12 @@ void ZELKSession::stopSession() {
             m_sendThread->stopThread();
             waitNotRunning(m_sendThread.get(), "send thread");
         }
-        releaseSocket();
+        // The descriptor closes once neither thread can be inside a read or
+        // write on it (a read the close woke ends the receive thread); a
+        // thread still busy leaves it to the destructor.
+        waitNotRunning(receive, "receive thread");
+        auto ended = [](AThread* t) { return t == nullptr || !t->isRunning() || t->isCurrentThread(); };
+        if (ended(receive) && ended(m_sendThread.get())) releaseSocket();
     } catch (const char* text) {
         LogMessage("%s exception caught: %s\n", who, text);
     }
