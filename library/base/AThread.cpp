@@ -5,7 +5,14 @@
 
 #include "base/DebugLog.h"
 
+namespace {
+// The owner of the AThread whose run() this thread executes.
+thread_local void* t_owner = nullptr;
+}  // namespace
+
 AThread::AThread() { pthread_attr_init(&m_attr); }
+
+void* AThread::callingOwner() { return t_owner; }
 
 AThread::~AThread() {
     pthread_attr_destroy(&m_attr);
@@ -18,6 +25,7 @@ void* AThread::entry(void* self) {
     t->m_threadId.store(pthread_self());
     t->m_hasThreadId.store(true);
     t->m_threadIdLive.store(true);
+    t_owner = t->m_owner.load();
     try {
         t->run();
     } catch (abi::__forced_unwind&) {

@@ -50,6 +50,12 @@ public:
     // The thread was created (start succeeded at least once).
     bool wasStarted() const { return m_joinable.load() || m_hasThreadId.load(); }
 
+    // The object this thread works for (set by its owner before start), and
+    // the owner of the thread the caller runs on: null on a thread that is
+    // not an AThread's or whose object has no owner.
+    void setOwner(void* owner) { m_owner.store(owner); }
+    static void* callingOwner();
+
 protected:
     std::atomic<bool> m_running{false};
     std::atomic<bool> m_stop{false};
@@ -72,4 +78,5 @@ private:
     // The id belongs to a live thread of this object (ids are reused once a
     // thread has ended).
     std::atomic<bool> m_threadIdLive{false};
+    std::atomic<void*> m_owner{nullptr};
 };

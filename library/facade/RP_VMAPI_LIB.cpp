@@ -37,7 +37,7 @@ RP_VMAPI_LIB::RP_VMAPI_LIB() {
     m_serverImageList = std::make_unique<VMServerImageList>();
     m_lastMessageCode.store(0);
     m_skipDriveCallback.store(0);
-    createSessionAndDriveList();
+    m_current = makeSession();
     g_lib.store(this);
 }
 
@@ -51,7 +51,7 @@ RP_VMAPI_LIB::~RP_VMAPI_LIB() {
                 break;
             case VMConstants::VMAPI_RECONNECTING:
                 // The whole stop: a reconnection must not outlive its session.
-                if (ZELKSession* s = m_session.load()) s->cancelReconnect();
+                if (Pinned s = attached()) s->cancelReconnect();
                 disconnect();
                 break;
             case VMConstants::VMAPI_CONNECTED:
@@ -63,6 +63,8 @@ RP_VMAPI_LIB::~RP_VMAPI_LIB() {
             default:
                 break;
         }
+        // No session outlives the facade its threads call.
+        if (isSessionRunning()) disconnect();
         {
             // A disconnect still running on another thread finishes first.
             std::lock_guard<std::mutex> wait(m_disconnectMutex);
@@ -70,21 +72,18 @@ RP_VMAPI_LIB::~RP_VMAPI_LIB() {
         RP_VMAPI_LIB* self = this;
         g_lib.compare_exchange_strong(self, nullptr);
         std::shared_ptr<ZELKSession> session;
-        std::shared_ptr<VMDriveList> list;
         {
-            std::lock_guard<std::mutex> lock(m_refMutex);
-            m_session.store(nullptr);
-            m_driveList.store(nullptr);
-            session = std::move(m_ownedSession);
-            list = std::move(m_ownedDriveList);
+            std::lock_guard<std::mutex> lock(m_mutex);
+            session = std::move(m_current);
         }
-        session.reset();
-        list.reset();
-        m_certificateInfo.reset();
+        release(std::move(session));
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_certificateInfo.reset();
+        }
         m_serverImageList.reset();
         m_messageSem.release();
         m_connectSem.release();
-        m_settings.reset();
     } catch (...) {
         LogMessage("%s exception swallowed.\n", who);
     }
@@ -93,51 +92,87 @@ RP_VMAPI_LIB::~RP_VMAPI_LIB() {
     m_shutdownSem.close();
 }
 
-void RP_VMAPI_LIB::createSessionAndDriveList() {
-    auto list = std::make_shared<VMDriveList>();
-    auto session = std::make_shared<ZELKSession>(this, list.get(), m_serverImageList.get());
-    std::lock_guard<std::mutex> lock(m_refMutex);
-    m_ownedDriveList = list;
-    m_driveList.store(list.get());
-    m_ownedSession = session;
-    m_session.store(session.get());
+std::shared_ptr<ZELKSession> RP_VMAPI_LIB::makeSession() {
+    return std::make_shared<ZELKSession>(this, std::make_shared<VMDriveList>(), m_serverImageList.get());
 }
 
-void RP_VMAPI_LIB::replaceSessionAndDriveList() {
-    std::shared_ptr<ZELKSession> session;
-    std::shared_ptr<VMDriveList> list;
-    {
-        std::lock_guard<std::mutex> lock(m_refMutex);
-        m_session.store(nullptr);
-        m_driveList.store(nullptr);
-        session = std::move(m_ownedSession);
-        list = std::move(m_ownedDriveList);
+VMDriveList* RP_VMAPI_LIB::Pinned::list() const { return session != nullptr ? session->getDriveListRef() : nullptr; }
+
+RP_VMAPI_LIB::Pinned RP_VMAPI_LIB::attached() {
+    ZELKSession* own = ZELKSession::callingSession();
+    Pinned p;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_current) return p;
+    if (own != nullptr) {
+        // A session's thread works on its own session alone, and never
+        // holds it: it lives as long as the thread.
+        if (own == m_current.get()) p.session = own;
+        return p;
     }
-    // The session goes first (its threads use the drive list). An
-    // application thread may still hold it for a moment.
-    std::weak_ptr<ZELKSession> watch = session;
+    p.ref = m_current;
+    p.session = p.ref.get();
+    return p;
+}
+
+RP_VMAPI_LIB::Pinned RP_VMAPI_LIB::eventSource() {
+    Pinned p;
+    if (ZELKSession* from = ZELKSession::callingSession()) {
+        if (from == m_eventOwner.load())
+            p.session = from;
+        else
+            p.stale = true;
+        return p;
+    }
+    // An application thread outside a session's event (a drive operation,
+    // the connect itself): the attached session.
+    std::lock_guard<std::mutex> lock(m_mutex);
+    p.ref = m_current;
+    p.session = p.ref.get();
+    return p;
+}
+
+void RP_VMAPI_LIB::release(std::shared_ptr<ZELKSession> session) {
+    std::vector<std::shared_ptr<ZELKSession>> parked;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (ZELKSession::callingSession() != nullptr) {
+            if (session) m_parked.push_back(std::move(session));
+            return;
+        }
+        parked.swap(m_parked);
+    }
+    // Outside the lock: a last reference joins the session's threads, which
+    // may call in here meanwhile.
     session.reset();
-    const int64_t deadline = tw::Clock::nowMs() + int64_t(DEFAULT_WAIT_SECONDS) * 1000;
-    while (!watch.expired() && tw::Clock::nowMs() < deadline) tw::Clock::sleepMs(10);
-    list.reset();
-    createSessionAndDriveList();
+    parked.clear();
+}
+
+bool RP_VMAPI_LIB::isAttached(const ZELKSession* session) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return session != nullptr && m_current.get() == session;
 }
 
 std::shared_ptr<ZELKSession> RP_VMAPI_LIB::sessionRef() {
-    std::lock_guard<std::mutex> lock(m_refMutex);
-    if (m_session.load() == nullptr) return nullptr;
-    return m_ownedSession;
+    Pinned s = attached();
+    if (!s) return nullptr;
+    // Not held when it is the caller's own session.
+    return std::shared_ptr<ZELKSession>(s.ref, s.session);
 }
 
 std::shared_ptr<VMDriveList> RP_VMAPI_LIB::driveListRef() {
-    std::lock_guard<std::mutex> lock(m_refMutex);
-    if (m_driveList.load() == nullptr) return nullptr;
-    return m_ownedDriveList;
+    Pinned s = attached();
+    if (!s || s.list() == nullptr) return nullptr;
+    return std::shared_ptr<VMDriveList>(s.ref, s.list());
 }
 
-int RP_VMAPI_LIB::connectTimeoutSeconds() const {
-    const int t = m_settings ? m_settings->getConnectTimeout() : VMConnectionInfo::DEFAULT_TIMEOUT_CONNECT;
-    return t > 0 ? t : VMConnectionInfo::DEFAULT_TIMEOUT_CONNECT;
+ZELKSession* RP_VMAPI_LIB::getSession() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_current.get();
+}
+
+VMCertificateInfo* RP_VMAPI_LIB::getCertificateInfo() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_certificateInfo.get();
 }
 
 void RP_VMAPI_LIB::signalMessage(int code) {
@@ -148,8 +183,8 @@ void RP_VMAPI_LIB::signalMessage(int code) {
 // ---- Connection status -----------------------------------------------------
 
 int RP_VMAPI_LIB::getConnectionStatus() {
-    ZELKSession* session = m_session.load();
-    if (session != nullptr && session->isClearTextReconnectPending()) {
+    Pinned session = attached();
+    if (session && session->isClearTextReconnectPending()) {
         session->setReconnectAttemptTimeout(30000);
         return VMConstants::VMAPI_CONNECTING;
     }
@@ -157,6 +192,9 @@ int RP_VMAPI_LIB::getConnectionStatus() {
 }
 
 void RP_VMAPI_LIB::setConnectionStatus(int status) {
+    // An old session's stop or reconnection no longer speaks for the facade.
+    if (ZELKSession* from = ZELKSession::callingSession())
+        if (from != m_eventOwner.load()) return;
     m_connectionStatus.store(status);
     announceConnectionStatus();
 }
@@ -166,7 +204,12 @@ void RP_VMAPI_LIB::announceConnectionStatus() {
     if (Callback cb = m_callback.load()) cb(VMConstants::VMAPI_INFO_CONNECTION_STATUS_UPDATE);
 }
 
-int RP_VMAPI_LIB::acquireConnectSemaphore(int64_t timeoutMs) { return m_connectSem.timedWaitMs(timeoutMs); }
+int RP_VMAPI_LIB::acquireConnectSemaphore(int64_t timeoutMs) {
+    // Nor does it hold up the connect of the session that replaced it.
+    if (ZELKSession* from = ZELKSession::callingSession())
+        if (from != m_eventOwner.load()) return ASemaphore::WAIT_FAILED;
+    return m_connectSem.timedWaitMs(timeoutMs);
+}
 
 void RP_VMAPI_LIB::releaseConnectSemaphore() { m_connectSem.release(); }
 
@@ -189,7 +232,7 @@ int RP_VMAPI_LIB::connectionStatusFor(int s) {
 }
 
 VMSessionStatus* RP_VMAPI_LIB::getSessionStatus() {
-    std::shared_ptr<ZELKSession> session = sessionRef();
+    Pinned session = attached();
     if (!session) return nullptr;
     return session->copySessionStatus().release();
 }
@@ -199,9 +242,22 @@ VMSessionStatus* RP_VMAPI_LIB::getSessionStatus() {
 int RP_VMAPI_LIB::connect(VMConnectionInfo* settings, Callback callback) {
     const char* who = "RP_VMAPI_LIB::connect:";
     LogMessage("%s Entered.\n", who);
-    if (m_connectionStatus.load() == VMConstants::VMAPI_DISCONNECTING) return VMConstants::API_ERROR;
-    // A running session is left exactly as it is.
-    if (isSessionRunning()) return VMConstants::API_INVALID_STATE;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_disconnecting || m_connectionStatus.load() == VMConstants::VMAPI_DISCONNECTING)
+            return VMConstants::API_ERROR;
+        // One connect at a time; a running session is left exactly as it is.
+        if (m_connecting || (m_current && !m_current->isStopped())) return VMConstants::API_INVALID_STATE;
+        m_connecting = true;
+    }
+    struct Done {
+        RP_VMAPI_LIB* lib;
+        ~Done() {
+            std::lock_guard<std::mutex> lock(lib->m_mutex);
+            lib->m_connecting = false;
+        }
+    } done{this};
+
     m_skipDriveCallback.store(1);
     if (m_connectionStatus.load() != VMConstants::VMAPI_DISCONNECTED) {
         setConnectionStatus(VMConstants::VMAPI_DISCONNECTED);
@@ -214,7 +270,6 @@ int RP_VMAPI_LIB::connect(VMConnectionInfo* settings, Callback callback) {
         m_skipDriveCallback.store(0);
         return VMConstants::API_ERROR;
     }
-    m_connectInProgress.store(true);
     setConnectionStatus(VMConstants::VMAPI_CONNECTING);
 
     int result = VMConstants::API_SUCCESS;
@@ -224,145 +279,27 @@ int RP_VMAPI_LIB::connect(VMConnectionInfo* settings, Callback callback) {
     // A reconnection was asked for: its end is waited for even when it has
     // already replaced the connection (and with it the pending bit).
     bool forced = false;
-    do {
-        if (settings == nullptr || settings->getIpAddress() == nullptr) {
-            result = VMConstants::API_INVALID_ARGUMENT;
-            break;
-        }
+    if (settings == nullptr || settings->getIpAddress() == nullptr) {
+        result = VMConstants::API_INVALID_ARGUMENT;
+    } else {
         m_cancel.store(0);
-        if (!sessionRef() || !driveListRef()) replaceSessionAndDriveList();
-        session = sessionRef();
-        std::shared_ptr<VMDriveList> list = driveListRef();
-        if (!session || !list) {
-            result = VMConstants::API_ERROR;
-            break;
-        }
-        if (!session->isStopped()) {
-            result = VMConstants::API_INVALID_STATE;
-            break;
-        }
-        if (session->hasRun()) {
-            session.reset();
-            replaceSessionAndDriveList();
-            session = sessionRef();
-            list = driveListRef();
-        }
-        m_settings = std::make_unique<VMConnectionInfo>(settings);
-        m_callback.store(callback);
-        session->registerSessionCallback(&RP_VMAPI_LIB::loginCallback);
-        session->registerDriveCallback(&RP_VMAPI_LIB::driveCallback);
-        session->registerServerImageCallback(&RP_VMAPI_LIB::serverImageCallback);
-        if (m_settings->getAskWhenPlain() != 0)
-            session->registerPlainConnectionCallback(&RP_VMAPI_LIB::plainConnectionCallback);
-        const int style = m_settings->getVMStyle();
-        if (style == VMConnectionInfo::VM_STYLE_DEFAULT || style == VMConnectionInfo::VM_STYLE_LEGACY ||
-            style == VMConnectionInfo::VM_STYLE_RDOC)
-            session->registerCertificateCallback(&RP_VMAPI_LIB::certificateCallback);
-        list->registerCallback(&RP_VMAPI_LIB::driveCallback);
-        m_serverImageList->registerCallback(&RP_VMAPI_LIB::serverImageCallback);
-        session->setVMStyle(style);
-
-        result = session->connect(m_settings.get());
-        started = result == VMConstants::API_SUCCESS;
-        if (m_cancel.load()) {
-            result = VMConstants::API_CANCELLED;
-            break;
-        }
-        if (result != VMConstants::API_SUCCESS) {
-            if (callback != nullptr) {
-                // The state change is announced before the event it causes.
-                m_skipDriveCallback.store(0);
-                setConnectionStatus(VMConstants::VMAPI_DISCONNECTED);
-                m_lastMessageCode.store(VMConstants::SESSION_CLOSED);
-                callback(VMConstants::SESSION_CLOSED);
+        std::shared_ptr<ZELKSession> used;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            // A session is connected once: one a connect was tried on gives
+            // way to a fresh one (its drive list goes with it).
+            if (!m_current || m_current->wasConnectAttempted()) {
+                used = std::move(m_current);
+                m_current = makeSession();
             }
-            break;
+            session = m_current;
+            m_eventOwner.store(session.get());
         }
-        // Signals left by the set-up's events are not answers to the login.
-        if (callback == nullptr) m_messageSem.timedWaitMs(0);
-        if (m_cancel.load()) {
-            result = VMConstants::API_CANCELLED;
-            break;
-        }
-
-        const int credentials = m_settings->getCredentialType();
-        auto sendLogin = [&](uint8_t preempt) {
-            if (credentials == VMConnectionInfo::CREDENTIALTYPE_RANDOMNUM)
-                session->sendLoginUser(nullptr, nullptr, preempt, m_settings->getRandomClientNumber(),
-                                       m_settings->getRandomApplianceNumber(), nullptr, 0, 0);
-            else if (credentials == VMConnectionInfo::CREDENTIALTYPE_CERTIFICATE)
-                session->sendLoginUser(nullptr, nullptr, preempt, 0, 0, nullptr, 0, 0);
-            else
-                session->sendLoginUser(m_settings->getPassword(), m_settings->getUserId(), preempt, 0, 0,
-                                       m_settings->getApplianceID(), m_settings->getAppliancePort(),
-                                       m_settings->getApplianceChannel());
-        };
-        ZELKSession* attached = session.get();
-        // The wait also ends when the session is detached or cancelled.
-        auto abandoned = [&] { return m_cancel.load() != 0 || m_session.load() != attached || session->isStopping(); };
-        // A login answer counts once loginCallback has handled it (and set the
-        // connection state from it): the status record is stored first.
-        const uint64_t before = session->getSessionStatusGeneration();
-        const uint64_t eventsBefore = m_loginEvents.load();
-        auto answeredSince = [&](uint64_t generation, uint64_t events) {
-            return session->getSessionStatusGeneration() != generation && m_loginEvents.load() != events;
-        };
-        sendLogin(0);
-        const int64_t timeoutMs = int64_t(connectTimeoutSeconds()) * 1000;
-
-        if (session->isClearTextReconnectPending()) {
-            const int64_t deadline = tw::Clock::nowMs() + timeoutMs;
-            bool cancelled = false;
-            while (!session->hasSessionStatus()) {
-                if (m_cancel.load() || m_connectionStatus.load() == VMConstants::VMAPI_DISCONNECTING) {
-                    cancelled = true;
-                    break;
-                }
-                if (tw::Clock::nowMs() >= deadline) break;
-                tw::Clock::sleepMs(500);
-                if (m_cancel.load() || m_connectionStatus.load() == VMConstants::VMAPI_DISCONNECTING) {
-                    cancelled = true;
-                    break;
-                }
-            }
-            if (cancelled) {
-                result = VMConstants::API_CANCELLED;
-            } else if (!session->hasSessionStatus()) {
-                result = VMConstants::API_TIMEOUT;
-            } else if (session->getSessionStatusCode(-1) == VMSessionStatus::LOGIN_SUCCEEDED) {
-                session->waitForOTPResponse();
-                session->forceReconnect();
-                forced = true;
-            } else if (callback == nullptr) {
-                result = VMConstants::API_ERROR;
-            }
-        } else if (callback == nullptr) {
-            const int64_t deadline = tw::Clock::nowMs() + timeoutMs;
-            const bool answered =
-                waitForMessage(deadline, [&] { return abandoned() || answeredSince(before, eventsBefore); });
-            if (m_cancel.load()) {
-                result = VMConstants::API_CANCELLED;
-            } else if (!answered || !answeredSince(before, eventsBefore)) {
-                result = abandoned() ? VMConstants::API_ERROR : VMConstants::API_TIMEOUT;
-                m_lastMessageCode.store(result);
-            } else {
-                int status = session->getSessionStatusCode(-1);
-                if (status == VMSessionStatus::LOGIN_FAILED_SERVER_NOT_AVAILABLE_CAN_PREEMPT && !abandoned()) {
-                    m_messageSem.timedWaitMs(1000);
-                    m_messageSem.timedWaitMs(3000);
-                    const uint64_t again = session->getSessionStatusGeneration();
-                    const uint64_t eventsAgain = m_loginEvents.load();
-                    sendLogin(1);
-                    const bool second = waitForMessage(tw::Clock::nowMs() + timeoutMs, [&] {
-                        return abandoned() || answeredSince(again, eventsAgain);
-                    });
-                    status = second && answeredSince(again, eventsAgain) ? session->getSessionStatusCode(-1) : -1;
-                }
-                result = status == VMSessionStatus::LOGIN_SUCCEEDED ? VMConstants::API_SUCCESS : VMConstants::API_ERROR;
-                m_lastMessageCode.store(result);
-            }
-        }
-    } while (false);
+        release(std::move(used));
+        result = connectSession(session, settings, callback, started, forced);
+        // A disconnect took it away meanwhile: it is not the connection asked for.
+        if (result == VMConstants::API_SUCCESS && !isAttached(session.get())) result = VMConstants::API_CANCELLED;
+    }
 
     if (result == VMConstants::API_SUCCESS) {
         // Connecting again, unless the login event has already moved the state
@@ -376,20 +313,14 @@ int RP_VMAPI_LIB::connect(VMConnectionInfo* settings, Callback callback) {
         if (m_connectionStatus.load() != VMConstants::VMAPI_DISCONNECTED)
             setConnectionStatus(VMConstants::VMAPI_DISCONNECTED);
     }
-    m_connectInProgress.store(false);
     m_connectSem.release();
 
     // A connect that fails after the session started (login refused or not
-    // answered, cancelled) leaves nothing running: the session stops (its
-    // stop takes the connect semaphore, hence after the release above), and
-    // the next connect gets a fresh one. A disconnect that detached the
-    // session meanwhile does this itself.
-    if (started && result != VMConstants::API_SUCCESS && session && m_session.load() == session.get()) {
-        session->stopSession();
-        const int64_t deadline = tw::Clock::nowMs() + int64_t(DEFAULT_WAIT_SECONDS) * 1000;
-        while (!session->isStopped() && tw::Clock::nowMs() < deadline) tw::Clock::sleepMs(10);
-        if (!session->isStopped()) LogMessage("%s session not stopped in time.\n", who);
-    }
+    // answered, cancelled, detached) leaves nothing running: the session
+    // stops (its stop takes the connect semaphore, hence after the release
+    // above; a stop already under way is waited for), and the next connect
+    // gets a fresh one.
+    if (started && result != VMConstants::API_SUCCESS) session->stopSession();
 
     if (session && (forced || session->isClearTextReconnectPending())) {
         session->setReconnectAttemptTimeout(30000);
@@ -401,14 +332,127 @@ int RP_VMAPI_LIB::connect(VMConnectionInfo* settings, Callback callback) {
         tw::Clock::sleepMs(1000);
     }
     LogMessage("%s result %d.\n", who, result);
+    release(std::move(session));
+    return result;
+}
+
+int RP_VMAPI_LIB::connectSession(const std::shared_ptr<ZELKSession>& session, VMConnectionInfo* settings,
+                                 Callback callback, bool& started, bool& forced) {
+    VMDriveList* list = session->getDriveListRef();
+    m_callback.store(callback);
+    session->registerSessionCallback(&RP_VMAPI_LIB::loginCallback);
+    session->registerDriveCallback(&RP_VMAPI_LIB::driveCallback);
+    session->registerServerImageCallback(&RP_VMAPI_LIB::serverImageCallback);
+    if (settings->getAskWhenPlain() != 0)
+        session->registerPlainConnectionCallback(&RP_VMAPI_LIB::plainConnectionCallback);
+    const int style = settings->getVMStyle();
+    if (style == VMConnectionInfo::VM_STYLE_DEFAULT || style == VMConnectionInfo::VM_STYLE_LEGACY ||
+        style == VMConnectionInfo::VM_STYLE_RDOC)
+        session->registerCertificateCallback(&RP_VMAPI_LIB::certificateCallback);
+    if (list != nullptr) list->registerCallback(&RP_VMAPI_LIB::driveCallback);
+    m_serverImageList->registerCallback(&RP_VMAPI_LIB::serverImageCallback);
+    session->setVMStyle(style);
+
+    int result = session->connect(settings);
+    started = result == VMConstants::API_SUCCESS;
+    if (m_cancel.load()) return VMConstants::API_CANCELLED;
+    if (result != VMConstants::API_SUCCESS) {
+        if (callback != nullptr) {
+            // The state change is announced before the event it causes.
+            m_skipDriveCallback.store(0);
+            setConnectionStatus(VMConstants::VMAPI_DISCONNECTED);
+            m_lastMessageCode.store(VMConstants::SESSION_CLOSED);
+            callback(VMConstants::SESSION_CLOSED);
+        }
+        return result;
+    }
+    // Signals left by the set-up's events are not answers to the login.
+    if (callback == nullptr) m_messageSem.timedWaitMs(0);
+    if (m_cancel.load()) return VMConstants::API_CANCELLED;
+
+    // The session's own copy: set-up may have changed the credential type.
+    const VMConnectionInfo* info = session->getConnectionInfo();
+    const int credentials = info->getCredentialType();
+    auto sendLogin = [&](uint8_t preempt) {
+        if (credentials == VMConnectionInfo::CREDENTIALTYPE_RANDOMNUM)
+            session->sendLoginUser(nullptr, nullptr, preempt, info->getRandomClientNumber(),
+                                   info->getRandomApplianceNumber(), nullptr, 0, 0);
+        else if (credentials == VMConnectionInfo::CREDENTIALTYPE_CERTIFICATE)
+            session->sendLoginUser(nullptr, nullptr, preempt, 0, 0, nullptr, 0, 0);
+        else
+            session->sendLoginUser(info->getPassword(), info->getUserId(), preempt, 0, 0, info->getApplianceID(),
+                                   info->getAppliancePort(), info->getApplianceChannel());
+    };
+    // The wait also ends when the session is detached or cancelled.
+    auto abandoned = [&] { return m_cancel.load() != 0 || !isAttached(session.get()) || session->isStopping(); };
+    // A login answer counts once loginCallback has handled it (and set the
+    // connection state from it): the status record is stored first.
+    const uint64_t before = session->getSessionStatusGeneration();
+    const uint64_t eventsBefore = m_loginEvents.load();
+    auto answeredSince = [&](uint64_t generation, uint64_t events) {
+        return session->getSessionStatusGeneration() != generation && m_loginEvents.load() != events;
+    };
+    sendLogin(0);
+    const int timeoutSeconds = info->getConnectTimeout() > 0 ? info->getConnectTimeout()
+                                                              : VMConnectionInfo::DEFAULT_TIMEOUT_CONNECT;
+    const int64_t timeoutMs = int64_t(timeoutSeconds) * 1000;
+
+    if (session->isClearTextReconnectPending()) {
+        const int64_t deadline = tw::Clock::nowMs() + timeoutMs;
+        bool cancelled = false;
+        while (!session->hasSessionStatus()) {
+            if (m_cancel.load() || m_connectionStatus.load() == VMConstants::VMAPI_DISCONNECTING) {
+                cancelled = true;
+                break;
+            }
+            if (tw::Clock::nowMs() >= deadline) break;
+            tw::Clock::sleepMs(500);
+            if (m_cancel.load() || m_connectionStatus.load() == VMConstants::VMAPI_DISCONNECTING) {
+                cancelled = true;
+                break;
+            }
+        }
+        if (cancelled) return VMConstants::API_CANCELLED;
+        if (!session->hasSessionStatus()) return VMConstants::API_TIMEOUT;
+        if (session->getSessionStatusCode(-1) == VMSessionStatus::LOGIN_SUCCEEDED) {
+            session->waitForOTPResponse();
+            session->forceReconnect();
+            forced = true;
+            return result;
+        }
+        return callback == nullptr ? VMConstants::API_ERROR : result;
+    }
+    if (callback != nullptr) return result;
+
+    const int64_t deadline = tw::Clock::nowMs() + timeoutMs;
+    const bool answered = waitForMessage(deadline, [&] { return abandoned() || answeredSince(before, eventsBefore); });
+    if (m_cancel.load()) return VMConstants::API_CANCELLED;
+    if (!answered || !answeredSince(before, eventsBefore)) {
+        result = abandoned() ? VMConstants::API_ERROR : VMConstants::API_TIMEOUT;
+        m_lastMessageCode.store(result);
+        return result;
+    }
+    int status = session->getSessionStatusCode(-1);
+    if (status == VMSessionStatus::LOGIN_FAILED_SERVER_NOT_AVAILABLE_CAN_PREEMPT && !abandoned()) {
+        m_messageSem.timedWaitMs(1000);
+        m_messageSem.timedWaitMs(3000);
+        const uint64_t again = session->getSessionStatusGeneration();
+        const uint64_t eventsAgain = m_loginEvents.load();
+        sendLogin(1);
+        const bool second = waitForMessage(tw::Clock::nowMs() + timeoutMs,
+                                           [&] { return abandoned() || answeredSince(again, eventsAgain); });
+        status = second && answeredSince(again, eventsAgain) ? session->getSessionStatusCode(-1) : -1;
+    }
+    result = status == VMSessionStatus::LOGIN_SUCCEEDED ? VMConstants::API_SUCCESS : VMConstants::API_ERROR;
+    m_lastMessageCode.store(result);
     return result;
 }
 
 int RP_VMAPI_LIB::cancelConnect() {
     if (m_connectionStatus.load() != VMConstants::VMAPI_CONNECTING) return VMConstants::API_INVALID_STATE;
     m_cancel.store(1);
-    ZELKSession* session = m_session.load();
-    if (session == nullptr) return VMConstants::API_INVALID_STATE;
+    Pinned session = attached();
+    if (!session) return VMConstants::API_INVALID_STATE;
     session->cancelConnect();
     return VMConstants::API_SUCCESS;
 }
@@ -421,7 +465,14 @@ int RP_VMAPI_LIB::disconnect() {
     std::lock_guard<std::mutex> serial(m_disconnectMutex);
     LogMessage("%s Entered.\n", who);
     m_skipDriveCallback.store(1);
-    std::shared_ptr<ZELKSession> session = sessionRef();
+    std::shared_ptr<ZELKSession> session;
+    bool connecting = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_disconnecting = true;
+        session = m_current;
+        connecting = m_connecting;
+    }
     if (session && session->isClearTextReconnectPending()) {
         session->setReconnectAttemptTimeout(30000);
         tw::Clock::sleepMs(1000);
@@ -434,34 +485,40 @@ int RP_VMAPI_LIB::disconnect() {
     }
     setConnectionStatus(VMConstants::VMAPI_DISCONNECTING);
 
+    auto detach = [&] {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_current == session) m_current.reset();
+    };
     if (session && !session->isStopped()) {
-        m_session.store(nullptr);
+        detach();
         if (session->isReconnecting()) session->cancelReconnect();
         session->stopSession();
         // A connect still inside its wait gives the semaphore back once it
         // sees the session detached.
-        const int64_t bound = int64_t(connectTimeoutSeconds()) * 4000 + 10000;
-        const bool gotSemaphore = m_connectSem.timedWaitMs(bound) == ASemaphore::WAIT_OBTAINED;
+        const int connectSeconds = session->getConnectTimeout() > 0 ? session->getConnectTimeout() : DEFAULT_WAIT_SECONDS;
+        const bool gotSemaphore = m_connectSem.timedWaitMs(int64_t(connectSeconds) * 2000 + 10000) ==
+                                  ASemaphore::WAIT_OBTAINED;
         if (!gotSemaphore) LogMessage("%s connect semaphore not obtained, going on.\n", who);
         const int64_t deadline = tw::Clock::nowMs() + int64_t(DEFAULT_WAIT_SECONDS) * 1000;
         while (!session->isStopped() && tw::Clock::nowMs() < deadline) tw::Clock::sleepMs(10);
-        session.reset();
-        replaceSessionAndDriveList();
-        m_settings.reset();
         signalMessage(VMConstants::SESSION_CLOSED);
         if (gotSemaphore) m_connectSem.release();
     } else if (session) {
         session->cancelConnect();
-        // A session that ran and stopped by itself is not connected again:
-        // the next connect gets a fresh one.
-        if (session->hasRun()) {
-            session.reset();
-            replaceSessionAndDriveList();
-            m_settings.reset();
-        }
+        // A session a connect was tried on (or is being tried on) is not
+        // connected again: it goes now, with its cancel watch.
+        if (connecting || session->wasConnectAttempted()) detach();
     }
     setConnectionStatus(VMConstants::VMAPI_DISCONNECTED);
     m_skipDriveCallback.store(0);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_current) m_current = makeSession();
+        m_disconnecting = false;
+    }
+    // Unless a call on another thread still holds it, the session ends here
+    // (its threads are joined).
+    release(std::move(session));
     return VMConstants::API_SUCCESS;
 }
 
@@ -470,8 +527,9 @@ int RP_VMAPI_LIB::disconnect() {
 void RP_VMAPI_LIB::loginCallback(int status) {
     RP_VMAPI_LIB* lib = g_lib.load();
     if (lib == nullptr) return;
-    ZELKSession* session = lib->m_session.load();
-    std::unique_ptr<VMSessionStatus> copy = session ? session->copySessionStatus() : nullptr;
+    Pinned from = lib->eventSource();
+    if (from.stale) return;
+    std::unique_ptr<VMSessionStatus> copy = from ? from->copySessionStatus() : nullptr;
     m_skipDriveCallback.store(0);
     if (copy) lib->setConnectionStatus(connectionStatusFor(copy->getStatus()));
     lib->m_loginEvents.fetch_add(1);
@@ -485,9 +543,10 @@ void RP_VMAPI_LIB::loginCallback(int status) {
 void RP_VMAPI_LIB::driveCallback(int code) {
     RP_VMAPI_LIB* lib = g_lib.load();
     if (lib == nullptr) return;
-    ZELKSession* session = lib->m_session.load();
-    if (m_skipDriveCallback.load() && session != nullptr && session->isClearTextReconnectPending()) {
-        session->setReconnectAttemptTimeout(30000);
+    Pinned from = lib->eventSource();
+    if (from.stale) return;
+    if (m_skipDriveCallback.load() && from && from->isClearTextReconnectPending()) {
+        from->setReconnectAttemptTimeout(30000);
         return;
     }
     const int state = lib->m_connectionStatus.load();
@@ -498,13 +557,12 @@ void RP_VMAPI_LIB::driveCallback(int code) {
         cb(VMConstants::DRIVE_LIST_UPDATE);
         return;
     }
-    VMDriveList* list = lib->m_driveList.load();
-    if (list != nullptr && session != nullptr &&
-        (list->getLastRemoteAction() == VMDriveList::DRIVE_ERROR ||
-         list->getLastRemoteAction() == VMDriveList::DRIVE_READ_ERROR)) {
+    VMDriveList* list = from.list();
+    if (list != nullptr && (list->getLastRemoteAction() == VMDriveList::DRIVE_ERROR ||
+                            list->getLastRemoteAction() == VMDriveList::DRIVE_READ_ERROR)) {
         std::fputs("Exiting due to drive error\n", stdout);
         std::fflush(stdout);
-        session->stopSession();
+        from->stopSession();
     }
     lib->m_messageSem.release();
 }
@@ -513,6 +571,7 @@ void RP_VMAPI_LIB::driveCallback(int code) {
 void RP_VMAPI_LIB::forwardEvent(int code) {
     RP_VMAPI_LIB* lib = g_lib.load();
     if (lib == nullptr) return;
+    if (lib->eventSource().stale) return;
     lib->m_lastMessageCode.store(code);
     if (Callback cb = lib->m_callback.load())
         cb(code);
@@ -527,10 +586,15 @@ void RP_VMAPI_LIB::serverImageCallback(int) { forwardEvent(VMConstants::SERVER_I
 void RP_VMAPI_LIB::certificateCallback(int) {
     RP_VMAPI_LIB* lib = g_lib.load();
     if (lib == nullptr) return;
+    Pinned from = lib->eventSource();
+    if (from.stale) return;
     lib->m_lastMessageCode.store(VMConstants::CERTIFICATE_RETURNED);
     auto info = std::make_unique<VMCertificateInfo>();
-    if (ZELKSession* session = lib->m_session.load()) session->getCertificateInfo(info.get());
-    lib->m_certificateInfo = std::move(info);
+    if (from) from->getCertificateInfo(info.get());
+    {
+        std::lock_guard<std::mutex> lock(lib->m_mutex);
+        lib->m_certificateInfo = std::move(info);
+    }
     if (Callback cb = lib->m_callback.load())
         cb(VMConstants::CERTIFICATE_RETURNED);
     else

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "api/VMConnectionInfo.h"
 #include "api/VMConstants.h"
@@ -18,14 +19,23 @@ class VMServerImageList;
 class ZELKSession;
 
 // The one object through which an application drives the virtual-media
-// library. It owns the session engine, the drive list, the server-image list
-// and the certificate information, and turns the session's events into calls
-// of the application's callback.
+// library. It owns the session engine (which owns its drive list and its
+// settings copy), the server-image list and the certificate information,
+// and turns the session's events into calls of the application's callback.
 //
 // Two modes, chosen per connect: with a callback every event is passed on
 // and connect returns once the login is sent; without one (the command line)
 // the facade keeps the last message code, signals its message semaphore on
 // every event, and connect and requestRemoteDriveList wait themselves.
+//
+// Every public call may come from any thread at any time. One connect runs
+// at a time (another gets API_INVALID_STATE); disconnect detaches the
+// session, stops it and drops the facade's reference, so a call still
+// working on it keeps it alive and the last one out releases it. A
+// session's threads never hold such a reference: what they call here works
+// on their own session (and only while it is the attached one), so a
+// session is never torn down on one of its own threads. Events of a session
+// that an application thread no longer connects are dropped.
 //
 // The application's callback runs on the session's threads: it must not call
 // disconnect itself (hand that to another thread).
@@ -77,15 +87,17 @@ public:
     // Connection state for a session status code (the login event's table).
     static int connectionStatusFor(int sessionStatus);
 
-    // The certificate information of the last certificate event (owned here).
-    VMCertificateInfo* getCertificateInfo() const { return m_certificateInfo.get(); }
+    // The certificate information of the last certificate event (owned
+    // here, valid until the next one).
+    VMCertificateInfo* getCertificateInfo() const;
     int getLastMessageCode() const { return m_lastMessageCode.load(); }
     // The attached session (null while detached by disconnect). For the
-    // application's answers to prompts; the facade keeps ownership.
-    ZELKSession* getSession() const { return m_session.load(); }
-    // The attached session and drive list, kept alive while the caller holds
-    // them (application threads; the session's own threads use the plain
-    // pointers, which stay valid until those threads are joined).
+    // application's answers to prompts, from the thread that connects or
+    // from the callback; the facade keeps ownership.
+    ZELKSession* getSession() const;
+    // The attached session and its drive list, kept alive while an
+    // application thread holds them. On one of the session's own threads
+    // they only point at its own session (which lives as long as the thread).
     std::shared_ptr<ZELKSession> sessionRef();
     std::shared_ptr<VMDriveList> driveListRef();
 
@@ -98,8 +110,30 @@ public:
     static constexpr int DEFAULT_WAIT_SECONDS = 30;
 
 private:
-    // Builds a fresh drive list and session (the old ones must be gone).
-    void createSessionAndDriveList();
+    // A session a call works on: held by an application thread, or the
+    // caller's own session on one of its threads (then not held: it lives
+    // as long as the thread). Empty when there is none to work on.
+    struct Pinned {
+        std::shared_ptr<ZELKSession> ref;
+        ZELKSession* session = nullptr;
+        // The caller is a session whose events no longer count.
+        bool stale = false;
+        explicit operator bool() const { return session != nullptr; }
+        ZELKSession* operator->() const { return session; }
+        VMDriveList* list() const;
+    };
+    // The attached session, as the calling thread may use it.
+    Pinned attached();
+    // The session an event comes from, when its events still count (the
+    // last one connected); empty means the event is dropped.
+    Pinned eventSource();
+    bool isAttached(const ZELKSession* session);
+    std::shared_ptr<ZELKSession> makeSession();
+    // Drops a reference to a session. On a session's thread (a callback
+    // that disconnects) it is parked instead, and let go by the next call
+    // from elsewhere: a thread never ends up joining itself.
+    void release(std::shared_ptr<ZELKSession> session);
+
     void signalMessage(int code);
     // Callback-less: waits for the message semaphore until pred holds or the
     // deadline passes (library ms). True when pred held. The state is looked
@@ -115,22 +149,27 @@ private:
             m_messageSem.timedWaitMs(left < slice ? left : slice);
         }
     }
-    int connectTimeoutSeconds() const;
     // The callback, if any, learns of a state change (without storing one).
     void announceConnectionStatus();
-    // Drops the session and the drive list (the session first) and builds new ones.
-    void replaceSessionAndDriveList();
+    // The part of connect that runs on its own session, once it is attached.
+    // started: the session's threads run; forced: a clear-text reconnection
+    // was asked for.
+    int connectSession(const std::shared_ptr<ZELKSession>& session, VMConnectionInfo* settings, Callback callback,
+                       bool& started, bool& forced);
 
     std::atomic<int> m_cancel{0};
-    std::unique_ptr<VMConnectionInfo> m_settings;
-    // Ownership is in the shared pointers (guarded by m_refMutex); the atomic
-    // pointers are what the event handlers see. Detaching clears the atomic
-    // first.
-    std::mutex m_refMutex;
-    std::shared_ptr<ZELKSession> m_ownedSession;
-    std::atomic<ZELKSession*> m_session{nullptr};
-    std::shared_ptr<VMDriveList> m_ownedDriveList;
-    std::atomic<VMDriveList*> m_driveList{nullptr};
+    // Guards m_current, m_connecting, m_disconnecting, m_parked and
+    // m_certificateInfo.
+    // Never held while a session is released or called.
+    mutable std::mutex m_mutex;
+    // The attached session: idle, connecting or running; null while a
+    // disconnect stops it.
+    std::shared_ptr<ZELKSession> m_current;
+    // Identity only (never followed): the session the last connect worked on.
+    std::atomic<const ZELKSession*> m_eventOwner{nullptr};
+    bool m_connecting = false;
+    bool m_disconnecting = false;
+    std::vector<std::shared_ptr<ZELKSession>> m_parked;
     std::unique_ptr<VMServerImageList> m_serverImageList;
     std::unique_ptr<VMCertificateInfo> m_certificateInfo;
     ASemaphore m_messageSem{true};
@@ -142,8 +181,6 @@ private:
     // Session events loginCallback has handled (a callback-less connect waits
     // for the one that answers its login).
     std::atomic<uint64_t> m_loginEvents{0};
-    // A connect call is under way (cancelConnect is accepted only then).
-    std::atomic<bool> m_connectInProgress{false};
     // Serialises disconnect calls with each other and with the destructor.
     std::mutex m_disconnectMutex;
 };

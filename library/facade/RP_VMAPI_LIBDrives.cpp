@@ -1,5 +1,6 @@
 // Drive operations of the facade: asking for the server's drives, finding
-// or adding local drives, marking them, mapping and unmapping. Changes to a
+// or adding local drives, marking them, mapping and unmapping. Each works on
+// the attached session and its drive list, held for the call; changes to a
 // mapping are made under the session's mapping lock.
 #include <memory>
 #include <mutex>
@@ -22,17 +23,17 @@ unsigned viewBlocks(const VMLocalDrive& ld) { return ld.getMapAsFloppy() ? ld.ge
 }  // namespace
 
 int RP_VMAPI_LIB::requestRemoteDriveList() {
-    std::shared_ptr<ZELKSession> session = sessionRef();
+    Pinned session = attached();
     // Nothing to ask without a running session.
     if (!session || session->isStopped()) return VMConstants::API_INVALID_STATE;
     const uint64_t before = session->getDriveListUpdates();
     session->sendVDiskInfoRequest();
     if (m_callback.load() != nullptr) return VMConstants::API_SUCCESS;
-    int seconds = m_settings ? m_settings->getRemoteDriveResponseTimeout() : 0;
+    const VMConnectionInfo* info = session->getConnectionInfo();
+    int seconds = info != nullptr ? info->getRemoteDriveResponseTimeout() : 0;
     if (seconds <= 0) seconds = VMConnectionInfo::DEFAULT_TIMEOUT_REMOTEDRIVES;
-    ZELKSession* attached = session.get();
     const bool answered = waitForMessage(tw::Clock::nowMs() + int64_t(seconds) * 1000, [&] {
-        return session->getDriveListUpdates() != before || m_session.load() != attached || session->isStopping() ||
+        return session->getDriveListUpdates() != before || !isAttached(session.session) || session->isStopping() ||
                session->isStopped();
     });
     m_lastMessageCode.store(VMConstants::DRIVE_LIST_UPDATE);
@@ -42,22 +43,23 @@ int RP_VMAPI_LIB::requestRemoteDriveList() {
 }
 
 VMDriveList* RP_VMAPI_LIB::getDriveList() {
-    std::shared_ptr<VMDriveList> list = driveListRef();
-    if (!list) return nullptr;
-    ZELKSession* session = m_session.load();
-    if (m_skipDriveCallback.load() && session != nullptr && session->isClearTextReconnectPending()) {
+    Pinned session = attached();
+    VMDriveList* list = session.list();
+    if (list == nullptr) return nullptr;
+    if (m_skipDriveCallback.load() && session->isClearTextReconnectPending()) {
         session->setReconnectAttemptTimeout(30000);
         return nullptr;
     }
     if (m_connectionStatus.load() == VMConstants::VMAPI_DISCONNECTING) return nullptr;
-    return new VMDriveList(list.get());
+    return new VMDriveList(list);
 }
 
 VMLocalDrive* RP_VMAPI_LIB::getLocalDriveObject(const wchar_t* path, bool create) {
     const char* who = "RP_VMAPI_LIB::getLocalDriveObject:";
-    std::shared_ptr<VMDriveList> list = driveListRef();
-    if (path == nullptr || !list || m_connectionStatus.load() == VMConstants::VMAPI_DISCONNECTING) return nullptr;
-    std::shared_ptr<ZELKSession> session = sessionRef();
+    Pinned session = attached();
+    VMDriveList* list = session.list();
+    if (path == nullptr || list == nullptr || m_connectionStatus.load() == VMConstants::VMAPI_DISCONNECTING)
+        return nullptr;
     if (VMLocalDrive* ld = list->getLocalDriveByPath(path)) {
         const int readOnly = ld->isInReadOnlyMode();
         // Probed on a copy without the mapping lock, so a slow or hanging
@@ -66,8 +68,7 @@ VMLocalDrive* RP_VMAPI_LIB::getLocalDriveObject(const wchar_t* path, bool create
         if (probe.getMappedTo() == -1) probe.refresh();
         VMLocalDrive* copy = nullptr;
         {
-            std::unique_lock<std::recursive_mutex> lock;
-            if (session) lock = std::unique_lock<std::recursive_mutex>(session->getMappingMutex());
+            std::lock_guard<std::recursive_mutex> lock(session->getMappingMutex());
             // A drive mapped meanwhile keeps what it is being served with.
             if (ld->getMappedTo() == -1 && probe.getMappedTo() == -1) ld->takeMedium(probe);
             // An image keeps the user's choice; for a device the medium decides.
@@ -100,9 +101,10 @@ bool checkImageCreation(VMLocalDrive*) { return false; }
 
 int RP_VMAPI_LIB::mapDrive(int localDriveId) {
     const char* who = "RP_VMAPI_LIB::mapDrive:";
-    std::shared_ptr<VMDriveList> list = driveListRef();
-    if (!list || m_connectionStatus.load() == VMConstants::VMAPI_DISCONNECTING) return VMConstants::API_ERROR;
-    std::shared_ptr<ZELKSession> session = sessionRef();
+    Pinned session = attached();
+    VMDriveList* list = session.list();
+    if (list == nullptr && session) return VMConstants::API_ERROR;
+    if (m_connectionStatus.load() == VMConstants::VMAPI_DISCONNECTING) return VMConstants::API_ERROR;
     if (!session) return VMConstants::API_INVALID_STATE;
     // A request queued now would go nowhere, or before the next login.
     if (session->isStopped() || session->isStopping() || session->isReconnecting()) {
@@ -170,9 +172,9 @@ int RP_VMAPI_LIB::mapDrive(int localDriveId) {
 }
 
 int RP_VMAPI_LIB::unmapDrive(int remoteDriveId) {
-    std::shared_ptr<VMDriveList> list = driveListRef();
-    std::shared_ptr<ZELKSession> session = sessionRef();
-    if (!session || !list || m_connectionStatus.load() == VMConstants::VMAPI_DISCONNECTING)
+    Pinned session = attached();
+    VMDriveList* list = session.list();
+    if (list == nullptr || m_connectionStatus.load() == VMConstants::VMAPI_DISCONNECTING)
         return VMConstants::API_INVALID_STATE;
     std::lock_guard<std::recursive_mutex> lock(session->getMappingMutex());
     VMRemoteDrive* rd = list->getRemoteDriveByID(remoteDriveId);
@@ -182,9 +184,10 @@ int RP_VMAPI_LIB::unmapDrive(int remoteDriveId) {
         list->releaseRemoteDrive(rd);
         return VMConstants::API_ERROR;
     }
-    // The read-only choice stays the user's.
     if (VMLocalDrive* ld = list->getLocalDriveByID(mappedTo)) {
         session->unmapLocalDrive(ld, 1);
+        // Free again, a writable drive is no longer held read-only.
+        if (ld->isWritable()) ld->setReadOnly(0);
         list->releaseLocalDrive(ld);
     } else {
         session->unmapRemoteDrive(rd);
@@ -196,8 +199,8 @@ int RP_VMAPI_LIB::unmapDrive(int remoteDriveId) {
 namespace {
 
 template <typename Set>
-int setLocalDriveField(const std::shared_ptr<VMDriveList>& list, int status, int id, Set set) {
-    if (!list || status == VMConstants::VMAPI_DISCONNECTING) return VMConstants::API_ERROR;
+int setLocalDriveField(VMDriveList* list, int status, int id, Set set) {
+    if (list == nullptr || status == VMConstants::VMAPI_DISCONNECTING) return VMConstants::API_ERROR;
     VMLocalDrive* ld = list->getLocalDriveByID(id);
     if (ld == nullptr) return VMConstants::API_ERROR;
     set(*ld);
@@ -208,24 +211,26 @@ int setLocalDriveField(const std::shared_ptr<VMDriveList>& list, int status, int
 }  // namespace
 
 int RP_VMAPI_LIB::setLocalDriveForMapping(int localDriveId, int mark) {
-    return setLocalDriveField(driveListRef(), m_connectionStatus.load(), localDriveId,
+    Pinned session = attached();
+    return setLocalDriveField(session.list(), m_connectionStatus.load(), localDriveId,
                               [mark](VMLocalDrive& d) { d.setMarkForMapping(mark); });
 }
 
 int RP_VMAPI_LIB::setLocalDriveReadOnly(int localDriveId, int readOnly) {
-    return setLocalDriveField(driveListRef(), m_connectionStatus.load(), localDriveId,
+    Pinned session = attached();
+    return setLocalDriveField(session.list(), m_connectionStatus.load(), localDriveId,
                               [readOnly](VMLocalDrive& d) { d.setReadOnly(readOnly); });
 }
 
 int RP_VMAPI_LIB::isSessionRunning() {
-    std::shared_ptr<ZELKSession> session = sessionRef();
+    Pinned session = attached();
     return session && !session->isStopped() ? 1 : 0;
 }
 
 void RP_VMAPI_LIB::waitWhileSessionRunning() {
     for (;;) {
         {
-            std::shared_ptr<ZELKSession> session = sessionRef();
+            Pinned session = attached();
             if (!session || session->isStopped()) return;
         }
         tw::Clock::sleepMs(1000);

@@ -10,6 +10,7 @@
 #include "base/ByteStream.h"
 #include "base/DebugLog.h"
 #include "device/VMDriveList.h"
+#include "device/VMIO.h"
 #include "device/VMLocalDrive.h"
 #include "platform/Clock.h"
 #include "protocol/LoginCertificateMessage.h"
@@ -39,6 +40,20 @@ namespace {
 // The certificate answer that means "nobody has answered yet".
 constexpr int NO_CERT_RESPONSE = -1;
 
+// The session whose callback the calling thread is inside.
+thread_local ZELKSession* t_eventSession = nullptr;
+
+class EventScope {
+public:
+    explicit EventScope(ZELKSession* session) : m_previous(t_eventSession) { t_eventSession = session; }
+    ~EventScope() { t_eventSession = m_previous; }
+    EventScope(const EventScope&) = delete;
+    EventScope& operator=(const EventScope&) = delete;
+
+private:
+    ZELKSession* m_previous;
+};
+
 }  // namespace
 
 ZELKSession::ZELKSession(SessionHost* vmAPI, VMDriveList* driveList, VMServerImageList* serverImageList)
@@ -49,9 +64,17 @@ ZELKSession::ZELKSession(SessionHost* vmAPI, VMDriveList* driveList, VMServerIma
     m_connectTimeout.store(30);
     m_sendThread = std::make_unique<SendThread>(this);
     m_receiveThread = std::make_unique<ReceiveThread>(this);
+    adopt(m_sendThread.get());
+    adopt(m_receiveThread.get());
     // No status record until the server answers a login: an empty one would
     // read as a successful login.
     LogMessage("%s Created %p.\n", "ZELKSession::ZELKSession:", static_cast<void*>(this));
+}
+
+ZELKSession::ZELKSession(SessionHost* vmAPI, std::shared_ptr<VMDriveList> driveList,
+                         VMServerImageList* serverImageList)
+    : ZELKSession(vmAPI, driveList.get(), serverImageList) {
+    m_ownedDriveList = std::move(driveList);
 }
 
 ZELKSession::~ZELKSession() {
@@ -147,15 +170,30 @@ void ZELKSession::registerPlainConnectionCallback(Callback cb) {
 }
 
 void ZELKSession::callSessionCallback(int code) {
+    EventScope scope(this);
     if (Callback cb = m_vmSessionCallback.load()) cb(code);
 }
 
 void ZELKSession::callDriveCallback(int code) {
+    EventScope scope(this);
     if (Callback cb = m_driveCallback.load()) cb(code);
 }
 
 void ZELKSession::callServerImageCallback(int code) {
+    EventScope scope(this);
     if (Callback cb = m_serverImageCallback.load()) cb(code);
+}
+
+ZELKSession* ZELKSession::callingSession() {
+    if (t_eventSession != nullptr) return t_eventSession;
+    // Only sessions give their threads an owner.
+    return static_cast<ZELKSession*>(AThread::callingOwner());
+}
+
+bool ZELKSession::isOwnThread() const { return AThread::callingOwner() == this; }
+
+void ZELKSession::adopt(AThread* thread) {
+    if (thread != nullptr) thread->setOwner(this);
 }
 
 bool ZELKSession::isConsoleStyle() const {
@@ -262,6 +300,58 @@ void ZELKSession::closeSocket() {
     if (closeTest) closeTest();
 }
 
+void ZELKSession::closeMedia() {
+    if (m_driveList == nullptr) return;
+    // Nothing is mapped any more once stopping is set (a map request checks
+    // it under this lock before it keeps the medium it opened). The
+    // mappings themselves are left as they are: only the media close.
+    std::lock_guard<std::recursive_mutex> lock(m_mappingMutex);
+    const int n = m_driveList->getNumberOfLocalDrives();
+    for (int i = 0; i < n; ++i) {
+        VMLocalDrive* ld = m_driveList->getLocalDriveAt(i);
+        if (ld == nullptr) break;
+        if (ld->getFileHandle() != VMIO::INVALID_HANDLE) {
+            if (ld->isDrive()) VMIO::UnlockCD(ld->getFileHandle());
+            VMIO::CloseDrive(ld->getFileHandle(), ld->isLocked() != 0);
+            ld->setFileHandle(VMIO::INVALID_HANDLE);
+            ld->setLocked(0);
+        }
+        m_driveList->releaseLocalDrive(ld);
+    }
+}
+
+void ZELKSession::releaseSocket() {
+    // Every new holder of a set-up object (and through it the socket) takes
+    // it under m_tuvoMutex: one held only here has no other user.
+    const int64_t deadline = tw::Clock::nowMs() + SOCKET_RELEASE_WAIT_MS;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(m_tuvoMutex);
+            bool held = false;
+            if (m_tuvo && !m_socket && !m_testStream) {
+                if (m_tuvo.use_count() == 1)
+                    m_tuvo->closeSocket();  // the set-up object itself stays
+                else
+                    held = true;
+            }
+            for (auto it = m_retiredTuvos.begin(); it != m_retiredTuvos.end();) {
+                if (it->use_count() == 1) {
+                    it = m_retiredTuvos.erase(it);
+                } else {
+                    held = true;
+                    ++it;
+                }
+            }
+            if (!held) return;
+        }
+        if (tw::Clock::nowMs() >= deadline) {
+            LogMessage("%s socket still in use; it is closed with the session.\n", "ZELKSession::releaseSocket:");
+            return;
+        }
+        tw::Clock::sleepMs(5);
+    }
+}
+
 int ZELKSession::getPeerTuvoVersion() {
     std::shared_ptr<ProtocolTUVO> tuvo = getTuvo();
     return tuvo ? tuvo->getPeerTuvoVersion() : 0;
@@ -269,12 +359,16 @@ int ZELKSession::getPeerTuvoVersion() {
 
 // ---- Connect and login -----------------------------------------------------
 
-int ZELKSession::connect(VMConnectionInfo* info) {
+int ZELKSession::connect(const VMConnectionInfo* settings) {
     const char* who = "ZELKSession::connect:";
     LogMessage("%s Entered.\n", who);
     if (m_stopping.load()) return VMConstants::API_ERROR;
     if (getSocket()) return VMConstants::API_ERROR;
-    if (info == nullptr) return VMConstants::API_INVALID_ARGUMENT;
+    if (settings == nullptr) return VMConstants::API_INVALID_ARGUMENT;
+    m_connectAttempted.store(1);
+    // Only this thread touches the copies until the threads start.
+    m_settingsCopies.push_back(std::make_unique<VMConnectionInfo>(settings));
+    VMConnectionInfo* info = m_settingsCopies.back().get();
 
     {
         std::lock_guard<std::mutex> lock(m_stateMutex);
@@ -336,6 +430,7 @@ int ZELKSession::connect(VMConnectionInfo* info) {
         }
         auto thread = std::make_unique<CancelConnectThread>();
         thread->setSession(this);
+        adopt(thread.get());
         std::lock_guard<std::mutex> lock(m_threadMutex);
         m_cancelConnectThread = std::move(thread);
         m_cancelConnectThread->start();
@@ -453,6 +548,7 @@ void ZELKSession::startHeartBeatThread() {
     std::lock_guard<std::mutex> lock(m_threadMutex);
     if (m_heartBeatThread) return;
     m_heartBeatThread = std::make_unique<HeartBeatThread>(this);
+    adopt(m_heartBeatThread.get());
     m_heartBeatThread->start();
 }
 
@@ -471,11 +567,13 @@ void ZELKSession::StartLoginSuccessfulThreads() {
         std::lock_guard<std::mutex> lock(m_threadMutex);
         if (!m_findDrivesThread && method == VMConnectionInfo::RUN_FINDDRIVES_ALWAYS) {
             m_findDrivesThread = std::make_unique<FindDrivesThread>(this);
+            adopt(m_findDrivesThread.get());
             m_findDrivesThread->start();
         }
         if (m_stopping.load()) return;
         if (!m_watchDriveThread) {
             m_watchDriveThread = std::make_unique<WatchDriveThread>(m_vmAPI, this);
+            adopt(m_watchDriveThread.get());
             m_watchDriveThread->start();
         }
     }
@@ -489,6 +587,7 @@ void ZELKSession::StartLoginSuccessfulThreads() {
                        m_reconnectCheckTimeout.load());
             m_reconnectThread = std::make_unique<ReconnectThread>(m_reconnectCheckTimeout.load(),
                                                                   uint8_t(m_reconnectAvailable.load() ? 1 : 0), this);
+            adopt(m_reconnectThread.get());
             m_reconnectThread->start();
         }
     }
@@ -647,8 +746,17 @@ void ZELKSession::waitNotRunning(T* thread, const char* name) {
 
 void ZELKSession::stopSession() {
     const char* who = "ZELKSession::stopSession:";
-    // One teardown per session, whoever asks first.
-    if (m_isStopped.load() || m_stopping.exchange(1)) return;
+    // One teardown per session, whoever asks first; the others return once
+    // it is over. The session's own threads never wait here: the teardown
+    // may be waiting for them.
+    if (m_isStopped.load()) return;
+    if (m_stopping.exchange(1)) {
+        if (isOwnThread()) return;
+        const int64_t deadline = tw::Clock::nowMs() + STOP_WAIT_MS;
+        while (!m_isStopped.load() && tw::Clock::nowMs() < deadline) tw::Clock::sleepMs(5);
+        if (!m_isStopped.load()) LogMessage("%s the stop under way has not ended in time.\n", who);
+        return;
+    }
     LogMessage("%s Entered.\n", who);
 
     // The receive thread first, so no new request is served while drives go.
@@ -677,9 +785,12 @@ void ZELKSession::stopSession() {
         cancelReconnect();
     }
 
+    // Given back below only when taken here: a semaphore is released by
+    // its taker alone.
     const int64_t connectWait = int64_t(m_connectTimeout.load() > 0 ? m_connectTimeout.load() : 30) * 1000;
-    if (m_vmAPI != nullptr && m_vmAPI->acquireConnectSemaphore(connectWait) != ASemaphore::WAIT_OBTAINED)
-        LogMessage("%s connect semaphore not obtained, going on.\n", who);
+    const bool haveSemaphore =
+        m_vmAPI != nullptr && m_vmAPI->acquireConnectSemaphore(connectWait) == ASemaphore::WAIT_OBTAINED;
+    if (m_vmAPI != nullptr && !haveSemaphore) LogMessage("%s connect semaphore not obtained, going on.\n", who);
     if (m_vmAPI != nullptr) m_vmAPI->setConnectionStatus(VMConstants::VMAPI_DISCONNECTING);
 
     try {
@@ -697,6 +808,7 @@ void ZELKSession::stopSession() {
                 m_reconnectAvailable.store(0);
             }
         }
+        closeMedia();
         // What was queued (the releases above) reaches the server before the
         // connection goes.
         // A send thread parked by a failed reconnection has no connection to drain to.
@@ -710,6 +822,12 @@ void ZELKSession::stopSession() {
             m_sendThread->stopThread();
             waitNotRunning(m_sendThread.get(), "send thread");
         }
+        // The descriptor closes once neither thread can be inside a read or
+        // write on it (a read the close woke ends the receive thread); a
+        // thread still busy leaves it to the destructor.
+        waitNotRunning(receive, "receive thread");
+        auto ended = [](AThread* t) { return t == nullptr || !t->isRunning() || t->isCurrentThread(); };
+        if (ended(receive) && ended(m_sendThread.get())) releaseSocket();
     } catch (const char* text) {
         LogMessage("%s exception caught: %s\n", who, text);
     }
@@ -721,10 +839,8 @@ void ZELKSession::stopSession() {
         callSessionCallback(VMConstants::SESSION_CLOSED);
     }
     tw::Clock::sleepMs(500);
-    if (m_vmAPI != nullptr) {
-        m_vmAPI->setConnectionStatus(VMConstants::VMAPI_DISCONNECTED);
-        m_vmAPI->releaseConnectSemaphore();
-    }
+    if (m_vmAPI != nullptr) m_vmAPI->setConnectionStatus(VMConstants::VMAPI_DISCONNECTED);
+    if (haveSemaphore) m_vmAPI->releaseConnectSemaphore();
     // Last: a poller that sees it may delete the session at once.
     m_isStopped.store(1);
     m_stopping.store(0);

@@ -38,8 +38,13 @@ struct CertificatePrompt;
 
 // The session engine: one connection to the server, its threads, its
 // request processor and its status. Owned by the facade (through the
-// SessionHost interface); borrows the facade's settings copy, drive list and
-// server-image list.
+// SessionHost interface). It keeps its own copy of the settings and, when
+// built with a shared one, its own drive list; the server-image list is
+// borrowed.
+//
+// Lifetime: the session's threads use it through plain pointers; the owner
+// releases it only from a thread that is not one of them (the destructor
+// stops and joins them all).
 //
 // Threads: connect and the login run on the application's thread; every
 // packet handler runs on the receive thread; stopSession may run on either
@@ -59,6 +64,10 @@ public:
     // Bounds for waits the protocol leaves open (library milliseconds).
     static constexpr int64_t SEND_DRAIN_WAIT_MS = 2000;
     static constexpr int64_t THREAD_STOP_WAIT_MS = 10000;
+    // A second stopSession waits this long for the first one to finish.
+    static constexpr int64_t STOP_WAIT_MS = 60000;
+    // Stopping: how long the socket's last users may take to let go of it.
+    static constexpr int64_t SOCKET_RELEASE_WAIT_MS = 2000;
     // Reconnection: pause between attempts, the one-time-password waits and
     // the clear-text reconnect wait.
     static constexpr int64_t RECONNECT_RETRY_MS = 5000;
@@ -66,6 +75,8 @@ public:
     static constexpr int64_t CTR_WAIT_MS = 30000;
 
     ZELKSession(SessionHost* vmAPI, VMDriveList* driveList, VMServerImageList* serverImageList);
+    // The same, keeping the drive list for as long as the session lives.
+    ZELKSession(SessionHost* vmAPI, std::shared_ptr<VMDriveList> driveList, VMServerImageList* serverImageList);
     ~ZELKSession() override;
     ZELKSession(const ZELKSession&) = delete;
     ZELKSession& operator=(const ZELKSession&) = delete;
@@ -81,8 +92,10 @@ public:
     // VM styles 3-5 print the library's messages on standard output.
     bool isConsoleStyle() const;
 
-    // API_SUCCESS, API_ERROR, API_INVALID_ARGUMENT or API_CANCELLED.
-    int connect(VMConnectionInfo* info);
+    // API_SUCCESS, API_ERROR, API_INVALID_ARGUMENT or API_CANCELLED. The
+    // settings are copied: what the session learns (a credential type the
+    // server's answer changes) goes into its copy, never the caller's.
+    int connect(const VMConnectionInfo* info);
     // The current socket, kept alive for as long as the caller holds it; null
     // when there is none (never connected, or closed while stopping).
     std::shared_ptr<ASocket> getSocket();
@@ -165,6 +178,8 @@ public:
     // the set-up of a reconnection attempt.
     int cancelConnect();
     void sendCloseConnection();
+    // Runs once; a caller that finds it under way waits (bounded) until it
+    // has finished, unless it is one of the session's own threads.
     void stopSession();
     // The server refused the login: a stop keeps that refusal as the status
     // (it tells why the session ended) instead of 999.
@@ -235,6 +250,15 @@ public:
 
     // ---- State read by the threads, the processor and the facade --------
     bool isStopped() const { return m_isStopped.load() != 0; }
+    // A connect was tried on this session (the facade connects a fresh one
+    // next time).
+    bool wasConnectAttempted() const { return m_connectAttempted.load() != 0; }
+    // The session the calling thread works for: one of its threads, or any
+    // thread inside one of its callbacks; null on an application thread
+    // outside them. Callbacks use it to tell which session an event is from.
+    static ZELKSession* callingSession();
+    // The calling thread is one of this session's threads.
+    bool isOwnThread() const;
     // The session's threads were started once (a stopped session that ran is
     // not connected again).
     bool hasRun() const;
@@ -301,6 +325,15 @@ private:
     friend class RequestProcessor;
 
     void print(const char* text);
+    // Marks a thread as one of this session's.
+    void adopt(AThread* thread);
+    // Closes the descriptor (and drops retired set-up objects) once no
+    // thread can be inside a read or write on it.
+    void releaseSocket();
+    // Stopping: closes every medium still open (a cancelled connect's, or
+    // one whose server drive is no longer listed); sends nothing and leaves
+    // the mappings as they are.
+    void closeMedia();
     // Shuts the socket down and retires the session-setup object (kept until
     // the destructor so no thread loses it under a call).
     void closeSocket();
@@ -345,6 +378,7 @@ private:
     std::atomic<int> m_otpRequested{0};
     std::atomic<int> m_connectDone{0};
     std::atomic<int> m_loginRefused{0};
+    std::atomic<int> m_connectAttempted{0};
     std::atomic<int64_t> m_vdiskInfoRequestTime{0};
     std::atomic<int> m_numMaps{0};
     std::atomic<int64_t> m_lastSendTime{0};
@@ -353,8 +387,13 @@ private:
     // Borrowed.
     SessionHost* m_vmAPI;
     VMDriveList* m_driveList;
+    // Set when the session keeps its drive list itself.
+    std::shared_ptr<VMDriveList> m_ownedDriveList;
     VMServerImageList* m_serverImageList;
+    // The settings copy of the current connect; the copies of earlier
+    // connects of this object stay until it goes (set-up objects point at them).
     std::atomic<VMConnectionInfo*> m_connectionInfo{nullptr};
+    std::vector<std::unique_ptr<VMConnectionInfo>> m_settingsCopies;
 
     std::unique_ptr<ServerImageManager> m_serverImageManager;
     std::unique_ptr<RequestProcessor> m_requestProcessor;

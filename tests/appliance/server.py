@@ -248,6 +248,11 @@ class FakeAppliance:
                 self.mapped.pop(i, None)
         self.send(wire.vdisk_info(self._listed_drives()))
 
+    def clear_mapped(self):
+        """Forgets every mapping, as a server does whose sessions have all
+        ended (a client that went away without its releases)."""
+        self.mapped.clear()
+
     def _listed_drives(self):
         return [(d[0], 1 if i in self.mapped else d[1]) for i, d in enumerate(self.config.drives)]
 
