@@ -2,8 +2,6 @@
 // caller meets while another call is under way.
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -14,6 +12,7 @@
 #include <thread>
 
 #include "facade/FacadeTestSupport.h"
+#include "support/LoopbackPort.h"
 #include "session/SessionRig.h"
 #include "session/ZELKSession.h"
 
@@ -21,19 +20,6 @@ using namespace facadetest;
 using namespace sessiontest;
 
 namespace {
-
-// A loopback port where nothing listens.
-int DeadPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t n = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
-    close(fd);
-    return ntohs(a.sin_port);
-}
 
 // One connect and disconnect, so that what a process sets up once (the TLS
 // library) is not counted as left behind.
@@ -130,7 +116,7 @@ TEST(FacadeLifetime, DisconnectEndsTheCancelWatchOfAFailedConnect) {
         int port;
         int result;
     } cases[] = {
-        {"nothing listening", DeadPort(), VMConstants::API_ERROR},
+        {"nothing listening", twtest::DeadPort(), VMConstants::API_ERROR},
         {"login refused", refusing.port(), VMConstants::API_ERROR},
     };
     for (const Case& c : cases) {

@@ -1,8 +1,6 @@
 // The facade and session against the fake appliance over loopback.
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
-#include <netinet/in.h>
 
 #include <algorithm>
 #include <atomic>
@@ -19,6 +17,7 @@
 #include "device/VMLocalDrive.h"
 #include "facade/RP_VMAPI_LIB.h"
 #include "session/ZELKSession.h"
+#include "support/LoopbackPort.h"
 #include "support/TempDir.h"
 #include "support/Eventually.h"
 #include "session/FacadeSettings.h"
@@ -166,18 +165,7 @@ TEST_F(FacadeAppliance, UnansweredLoginTimesOut) {
 }
 
 TEST_F(FacadeAppliance, NothingListening) {
-    int port = 0;
-    {
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        socklen_t n = sizeof a;
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
-        port = ntohs(a.sin_port);
-        close(fd);
-    }
+    const int port = twtest::DeadPort();
     RP_VMAPI_LIB lib;
     VMConnectionInfo s = FacadeSettings(port);
     testing::internal::CaptureStdout();

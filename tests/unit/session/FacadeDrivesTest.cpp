@@ -17,6 +17,7 @@
 #include "api/VMRemoteDrive.h"
 #include "device/VMDriveList.h"
 #include "device/VMLocalDrive.h"
+#include "facade/FacadeTestSupport.h"
 #include "facade/RP_VMAPI_LIB.h"
 #include "fakes/FakeDevicePlatform.h"
 #include "session/ZELKSession.h"
@@ -74,20 +75,7 @@ void ConnectAndList(RP_VMAPI_LIB& lib, VMConnectionInfo& s, int drives) {
 
 // (data, status) of a ReadRequest the appliance sends; status -1: none came.
 std::pair<std::string, int> ReadBlocks(ApplianceProcess& app, int id, int start, int count) {
-    const std::string answer = app.command("{\"op\": \"read_blocks\", \"args\": [" + std::to_string(id) + ", " +
-                                           std::to_string(start) + ", " + std::to_string(count) + ", " +
-                                           std::to_string(count) + ", 20]}");
-    const std::string head = "\"result\": [\"";
-    const size_t at = answer.find(head);
-    if (at == std::string::npos) return {"", -1};
-    const size_t end = answer.find('"', at + head.size());
-    const std::string hex = answer.substr(at + head.size(), end - at - head.size());
-    std::string data;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) data.push_back(char(std::stoi(hex.substr(i, 2), nullptr, 16)));
-    const std::string rest = answer.substr(end + 1);
-    const size_t digit = rest.find_first_of("-0123456789n");
-    if (digit == std::string::npos || rest[digit] == 'n') return {data, -1};
-    return {data, std::stoi(rest.substr(digit))};
+    return facadetest::ReadBlocks(app, id, start, count, 20);
 }
 
 }  // namespace

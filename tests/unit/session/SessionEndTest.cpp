@@ -3,8 +3,6 @@
 // and the same facade able to connect again. Against the fake appliance.
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
-#include <netinet/in.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,6 +19,7 @@
 #include "device/VMLocalDrive.h"
 #include "facade/RP_VMAPI_LIB.h"
 #include "session/ZELKSession.h"
+#include "support/LoopbackPort.h"
 #include "support/TempDir.h"
 #include "support/Eventually.h"
 #include "session/FacadeSettings.h"
@@ -47,19 +46,6 @@ bool Seen(int code) {
     for (const auto& e : Events())
         if (e.first == code) return true;
     return false;
-}
-
-// A closed loopback port: nothing listens there.
-int DeadPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t n = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
-    close(fd);
-    return ntohs(a.sin_port);
 }
 
 // A connect running on its own thread.
@@ -128,7 +114,7 @@ TEST_F(SessionEnd, ARefusedLoginLeavesNothingRunning) {
 
 TEST_F(SessionEnd, AFailedConnectAnnouncesTheStateBeforeTheSessionClosed) {
     RP_VMAPI_LIB lib;
-    VMConnectionInfo s = FacadeSettings(DeadPort(), VMConnectionInfo::VM_STYLE_DEFAULT);
+    VMConnectionInfo s = FacadeSettings(twtest::DeadPort(), VMConnectionInfo::VM_STYLE_DEFAULT);
     testing::internal::CaptureStdout();
     EXPECT_EQ(lib.connect(&s, &Recording), VMConstants::API_ERROR);
     testing::internal::GetCapturedStdout();
