@@ -1,4 +1,5 @@
 #include "TlsTestSupport.h"
+#include "support/LoopbackPort.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -140,17 +141,7 @@ std::string run(const std::string& command) {
     return out;
 }
 
-int freePort() {
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(s);
-    return ntohs(a.sin_port);
-}
+int freePort() { return twtest::DeadPort(); }
 
 Listener::Listener(int backlog) {
     m_fd = socket(AF_INET, SOCK_STREAM, 0);
