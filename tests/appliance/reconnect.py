@@ -113,8 +113,14 @@ class ReconnectingAppliance(FakeAppliance):
                         return {"sent": True, "conn": conn.id, "status": r.fields["status"], "closed": False}
                 seen = len(self.records)
                 left = deadline - time.monotonic()
-                if conn.closed or left <= 0:
-                    return {"sent": True, "conn": conn.id, "status": None, "closed": conn.closed}
+                if conn.closed:
+                    return {"sent": True, "conn": conn.id, "status": None, "closed": True}
+                if left <= 0:
+                    # What that connection carried last, and which are open, for the report.
+                    recent = [r.direction + " " + r.name for r in self.records if r.conn == conn.id][-12:]
+                    live = [c.id for c in self._conns if not c.closed]
+                    return {"sent": True, "conn": conn.id, "status": None, "closed": False,
+                            "recent": recent, "open": live}
                 self._cond.wait(left)
 
     def resume_counts(self):

@@ -319,8 +319,8 @@ void ReadAndDrop(ApplianceProcess& app, RP_VMAPI_LIB& lib, unsigned seed, const 
             ++t.lost;
         else if (lib.isSessionRunning() == 1 && t.failure.empty())
             t.failure = "a read of drive " + std::to_string(id) + " went unanswered for " +
-                        std::to_string(kAnswerBoundSeconds) + " s on an open connection while the session ran: " +
-                        answer;
+                        std::to_string(kAnswerBoundSeconds) + " s on an open connection while the session ran" +
+                        " (connection status " + std::to_string(lib.getConnectionStatus()) + "): " + answer;
     }
 }
 
