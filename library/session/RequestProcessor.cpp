@@ -221,6 +221,15 @@ void RequestProcessor::process(LoginResponse& packet) {
         m_session->callSessionCallback(VMConstants::SESSION_STATUS);
     }
     LogMessage("%s login status %d \n", who, status);
+    if (m_session->isConnectCancelled() && !m_session->isReconnecting()) {
+        // The connect this login answers was called off after it had returned
+        // (a connect with a callback does not wait for the login): the record
+        // already says closed and the facade's state follows it, so the
+        // session would run on answering nothing. Nothing else ends it.
+        LogMessage("%s connect cancelled, stopping the session.\n", who);
+        m_session->stopSession();
+        return;
+    }
     if (status == VMSessionStatus::LOGIN_SUCCEEDED) {
         LogMessage("%s LOGIN_SUCCEEDED\n", who);
         const int style = m_session->getVMStyle();

@@ -253,6 +253,12 @@ class FakeAppliance:
         ended (a client that went away without its releases)."""
         self.mapped.clear()
 
+    def set_drives(self, drives):
+        """The drive list of later drive-list answers, sent to nobody now;
+        nothing stays mapped."""
+        self.config.drives = [tuple(d) for d in drives]
+        self.mapped.clear()
+
     def _listed_drives(self):
         return [(d[0], 1 if i in self.mapped else d[1]) for i, d in enumerate(self.config.drives)]
 

@@ -30,7 +30,33 @@ void WarmUp(RP_VMAPI_LIB& lib, int port) {
     lib.disconnect();
 }
 
+void NoCallback(int) {}
+
 }  // namespace
+
+// A connect with a callback returns before its login is answered; a cancel
+// that comes in between ends the session once the answer arrives, instead
+// of leaving it running with a closed record, dropping every request.
+TEST(FacadeLifetime, ACancelBeforeTheLoginAnswerEndsTheSession) {
+    ClockScale scale(0.25);
+    for (int waitOnCancel : {0, 1}) {
+        SCOPED_TRACE(waitOnCancel);
+        ApplianceProcess app("{\"capabilities\": 8, \"answer_login\": false, \"drives\": [[2, 0]]}");
+        RP_VMAPI_LIB lib;
+        testing::internal::CaptureStdout();
+        VMConnectionInfo s = FacadeSettings(app.port());
+        s.setWaitOnCancel(waitOnCancel);
+        ASSERT_EQ(lib.connect(&s, &NoCallback), VMConstants::API_SUCCESS);
+        ASSERT_TRUE(app.waitFor("LoginMessage"));
+        EXPECT_EQ(lib.cancelConnect(), VMConstants::API_SUCCESS);
+        ASSERT_TRUE(app.send("login_response", "[0]"));
+        EXPECT_TRUE(Eventually([&] { return lib.isSessionRunning() == 0; }, 10000));
+        EXPECT_TRUE(app.waitFor("close", nullptr, 1, 10, "event"));
+        EXPECT_EQ(lib.getConnectionStatus(), VMConstants::VMAPI_DISCONNECTED);
+        EXPECT_EQ(lib.disconnect(), VMConstants::API_SUCCESS);
+        testing::internal::GetCapturedStdout();
+    }
+}
 
 // A session that has ended by itself (login refused, not answered, peer
 // gone) holds no descriptor, though the facade keeps it until the next

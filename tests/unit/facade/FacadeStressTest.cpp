@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "api/VMSessionStatus.h"
 #include "facade/FacadeTestSupport.h"
 
 using namespace facadetest;
@@ -27,15 +28,21 @@ namespace {
 // Real seconds of random calls per run; the run as a whole stays well below
 // 30 s even under ThreadSanitizer on a loaded machine.
 constexpr int kChaosMs = 5000;
+constexpr int kDropChaosMs = 8000;
 // A run that has not ended by then has hung: the process ends with a report
 // instead of waiting for the test driver's timeout.
 constexpr int kHangMs = 150000;
 
 std::atomic<long> g_events{0};
+// Reconnections begun, completed and failed, as the callback saw them.
+std::atomic<long> g_reconnecting{0}, g_reconnected{0}, g_reconnectFailed{0};
 
 // Disconnects and cancels, from any thread, come at most this often, so
 // that sessions live long enough to be mapped and read.
+// With drops, sessions must also live long enough to be cut and resumed.
 constexpr int kTeardownGapMs = 150;
+constexpr int kDropTeardownGapMs = 1500;
+std::atomic<int> g_teardownGapMs{kTeardownGapMs};
 std::atomic<int64_t> g_lastTeardownMs{0};
 int64_t NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -44,13 +51,16 @@ int64_t NowMs() {
 bool TeardownDue() {
     int64_t last = g_lastTeardownMs.load();
     const int64_t now = NowMs();
-    return now - last >= kTeardownGapMs && g_lastTeardownMs.compare_exchange_strong(last, now);
+    return now - last >= g_teardownGapMs.load() && g_lastTeardownMs.compare_exchange_strong(last, now);
 }
 
 // An application's callback: reads the state and, for a drive-list event, a
 // copy of the list, as a user interface would.
 void StressCallback(int code) {
     g_events.fetch_add(1);
+    if (code == VMSessionStatus::RECONNECTING) g_reconnecting.fetch_add(1);
+    if (code == VMSessionStatus::RECONNECT_COMPLETED) g_reconnected.fetch_add(1);
+    if (code == VMSessionStatus::RECONNECT_FAILED) g_reconnectFailed.fetch_add(1);
     RP_VMAPI_LIB* lib = g_lib.load();
     if (lib == nullptr) return;
     (void)lib->getConnectionStatus();
@@ -98,8 +108,25 @@ struct Worker {
     std::atomic<bool> done{false};
 };
 
+// Library time runs this much faster while connections drop, so that a
+// dead connection's silence (30 library seconds) is noticed within the run;
+// the connect timeout is raised to the same real time as elsewhere.
+constexpr double kDropScale = 0.02;
+VMConnectionInfo StressSettings(int port, bool reconnect) {
+    VMConnectionInfo s = FacadeSettings(port);
+    if (reconnect) {
+        s.setReconnectTimeout(60);
+        s.setConnectTimeout(500);
+    }
+    return s;
+}
+
+// With reconnection one session can outlive every drop: at most one thread
+// at a time waits while it runs, so that the others go on calling.
+std::atomic<bool> g_waiting{false};
+
 // One thread's calls until stop is set.
-void Work(RP_VMAPI_LIB& lib, const Images& images, int port, int threads, Worker& w,
+void Work(RP_VMAPI_LIB& lib, const Images& images, int port, bool reconnect, int threads, Worker& w,
           const std::atomic<bool>& stop) {
     std::mt19937 rng(w.seed);
     std::discrete_distribution<int> pick(std::begin(kOpWeights), std::end(kOpWeights));
@@ -115,6 +142,8 @@ void Work(RP_VMAPI_LIB& lib, const Images& images, int port, int threads, Worker
         if (rng() % 2) std::this_thread::sleep_for(std::chrono::milliseconds(pause(rng)));
         Op op = Op(pick(rng));
         if ((op == kDisconnect || op == kCancelConnect) && !TeardownDue()) op = kStatus;
+        bool waiter = false;
+        if (op == kWaitWhileRunning && reconnect && !(waiter = !g_waiting.exchange(true))) op = kStatus;
         ++w.calls[op];
         const int64_t began = NowMs();
         struct Timed {
@@ -125,7 +154,7 @@ void Work(RP_VMAPI_LIB& lib, const Images& images, int port, int threads, Worker
         switch (op) {
             case kConnect:
             case kConnectWithCallback: {
-                VMConnectionInfo s = FacadeSettings(port);
+                VMConnectionInfo s = StressSettings(port, reconnect);
                 s.setWaitOnCancel(int(rng() % 2));
                 const int r = lib.connect(&s, op == kConnect ? nullptr : &StressCallback);
                 note(op, r,
@@ -216,6 +245,7 @@ void Work(RP_VMAPI_LIB& lib, const Images& images, int port, int threads, Worker
             }
             case kWaitWhileRunning:
                 lib.waitWhileSessionRunning();
+                if (waiter) g_waiting.store(false);
                 break;
             case kOpCount:
                 break;
@@ -231,6 +261,66 @@ void Read(ApplianceProcess& app, const std::atomic<bool>& stop, long& served) {
     while (!stop.load()) {
         const int id = int(i++ % 3);
         if (ReadBlocks(app, id, int(i % 8), 4, 2).second == 0) ++served;
+    }
+}
+
+// How long a read may go unanswered on a connection that stays open (real
+// seconds; an answer takes milliseconds).
+constexpr int kAnswerBoundSeconds = 3;
+
+// What the appliance's reads and drops came to.
+struct Traffic {
+    long reads = 0;      // sent to a logged-in connection
+    long served = 0;     // answered with success
+    long refused = 0;    // answered with an error status
+    long lost = 0;       // not answered, the connection closed meanwhile
+    long drops = 0;      // connections the appliance cut
+    std::string failure; // the first read left unanswered while the session ran
+};
+
+// The appliance reads every drive over and over and, at random moments,
+// cuts the connection (reset or orderly close). A read sent to a logged-in
+// connection must be answered unless that connection closes first or the
+// session has ended.
+void ReadAndDrop(ApplianceProcess& app, RP_VMAPI_LIB& lib, unsigned seed, const std::atomic<bool>& stop,
+                 Traffic& t) {
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<int> gap(400, 1200);
+    int64_t nextDrop = NowMs() + gap(rng);
+    unsigned i = 0;
+    while (!stop.load()) {
+        if (NowMs() >= nextDrop) {
+            // The cut comes a moment later, in the middle of whatever runs then.
+            const std::string answer = app.command(std::string("{\"op\": \"cut_later\", \"args\": [\"") +
+                                                   (rng() % 2 ? "drop" : "fin") + "\", " +
+                                                   std::to_string(double(rng() % 50) / 1000) + "]}");
+            if (answer.find("\"ok\": true") == std::string::npos && t.failure.empty()) t.failure = "drop: " + answer;
+            ++t.drops;
+            nextDrop = NowMs() + gap(rng);
+            continue;
+        }
+        const int id = int(i++ % 3);
+        const std::string answer =
+            app.command("{\"op\": \"read_checked\", \"args\": [" + std::to_string(id) + ", " + std::to_string(i % 8) +
+                            ", 4, 4, " + std::to_string(kAnswerBoundSeconds) + "]}",
+                        kAnswerBoundSeconds * 1000 + 20000);
+        if (JsonRaw(answer, "sent") != "true") {
+            if (JsonRaw(answer, "ok") != "true" && t.failure.empty()) t.failure = "read_checked: " + answer;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            continue;
+        }
+        ++t.reads;
+        const int status = JsonInt(answer, "status", -1000);
+        if (status == 0)
+            ++t.served;
+        else if (status != -1000)
+            ++t.refused;
+        else if (JsonRaw(answer, "closed") == "true")
+            ++t.lost;
+        else if (lib.isSessionRunning() == 1 && t.failure.empty())
+            t.failure = "a read of drive " + std::to_string(id) + " went unanswered for " +
+                        std::to_string(kAnswerBoundSeconds) + " s on an open connection while the session ran" +
+                        " (connection status " + std::to_string(lib.getConnectionStatus()) + "): " + answer;
     }
 }
 
@@ -268,73 +358,121 @@ private:
 class FacadeStress : public testing::TestWithParam<int> {
 protected:
     ClockScale scale{0.25};
+
+    // N threads of random calls while the appliance reads (and, with drops,
+    // cuts connections that the sessions resume); then the verdict.
+    void run(ApplianceProcess& app, bool drops) {
+        const int threads = GetParam();
+        HangGuard guard(kHangMs);
+        Images images;
+        ASSERT_GT(app.port(), 0);
+        RP_VMAPI_LIB lib;
+        testing::internal::CaptureStdout();
+        // One whole cycle first: what a process sets up once (the TLS library)
+        // is not counted as left behind.
+        ConnectMapAndRead(lib, app, images);
+        lib.disconnect();
+        const int threadsBefore = Threads();
+        const int descriptorsBefore = Descriptors();
+        const std::string openBefore = DescriptorTargets();
+
+        {
+            std::atomic<bool> stop{false};
+            std::vector<std::unique_ptr<Worker>> workers;
+            std::vector<std::thread> running;
+            for (int i = 0; i < threads; ++i) {
+                auto w = std::make_unique<Worker>();
+                w->index = i;
+                w->seed = unsigned((drops ? 100000 : 0) + threads * 1000 + i);
+                workers.push_back(std::move(w));
+            }
+            if (drops) tw::Clock::setScale(kDropScale);
+            g_teardownGapMs.store(drops ? kDropTeardownGapMs : kTeardownGapMs);
+            g_reconnecting.store(0);
+            g_reconnected.store(0);
+            g_reconnectFailed.store(0);
+            for (auto& w : workers)
+                running.emplace_back(Work, std::ref(lib), std::cref(images), app.port(), drops, threads,
+                                     std::ref(*w), std::cref(stop));
+            long served = 0;
+            Traffic traffic;
+            std::thread reader = drops ? std::thread(ReadAndDrop, std::ref(app), std::ref(lib), unsigned(threads),
+                                                     std::cref(stop), std::ref(traffic))
+                                       : std::thread(Read, std::ref(app), std::cref(stop), std::ref(served));
+            std::this_thread::sleep_for(std::chrono::milliseconds(drops ? kDropChaosMs : kChaosMs));
+            stop.store(true);
+            reader.join();
+            // A thread waiting while the session runs, or for a login, is let go.
+            for (;;) {
+                bool all = true;
+                for (auto& w : workers) all = all && w->done.load();
+                if (all) break;
+                lib.disconnect();
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+            for (std::thread& t : running) t.join();
+            tw::Clock::setScale(0.25);
+            for (auto& w : workers) {
+                std::string calls;
+                for (int op = 0; op < kOpCount; ++op)
+                    calls += std::string(" ") + kOpNames[op] + "=" + std::to_string(w->succeeded[op]) + "/" +
+                             std::to_string(w->calls[op]) + "/" + std::to_string(w->longestMs[op]) + "ms";
+                std::fprintf(stderr, "thread %d (seed %u), succeeded/calls/longest:%s\n", w->index, w->seed,
+                             calls.c_str());
+                EXPECT_EQ(w->failure, "") << "thread " << w->index;
+            }
+            if (drops) {
+                std::fprintf(stderr,
+                             "reads sent %ld: served %ld, refused %ld, lost with their connection %ld; "
+                             "connections cut %ld; reconnections begun %ld, completed %ld, failed %ld\n",
+                             traffic.reads, traffic.served, traffic.refused, traffic.lost, traffic.drops,
+                             g_reconnecting.load(), g_reconnected.load(), g_reconnectFailed.load());
+                EXPECT_EQ(traffic.failure, "");
+                std::fprintf(stderr, "appliance: %s\n", app.command("{\"op\": \"resume_counts\"}").c_str());
+            } else {
+                std::fprintf(stderr, "reads served while the calls went on: %ld\n", served);
+            }
+        }
+
+        // The facade still does its job.
+        lib.disconnect();
+        if (drops) {
+            // The drive list the images were first mapped to, again.
+            ASSERT_NE(app.command("{\"op\": \"set_drives\", \"args\": [[[2, 0], [4, 0], [1, 0]]]}").find("\"ok\": true"),
+                      std::string::npos);
+        }
+        ConnectMapAndRead(lib, app, images);
+        EXPECT_EQ(lib.disconnect(), VMConstants::API_SUCCESS);
+        // (Counted while stdout is still captured, as the first count was.)
+        EXPECT_TRUE(Eventually([&] { return Threads() == threadsBefore && Descriptors() == descriptorsBefore; }))
+            << "threads " << Threads() << " (before " << threadsBefore << "), descriptors " << Descriptors()
+            << " (before " << descriptorsBefore << ")\nopen before:" << openBefore
+            << "\nopen now:" << DescriptorTargets();
+        testing::internal::GetCapturedStdout();
+    }
 };
 
 TEST_P(FacadeStress, RandomCallsFromManyThreads) {
-    const int threads = GetParam();
-    HangGuard guard(kHangMs);
-    Images images;
     ApplianceProcess app(kApplianceJson);
-    ASSERT_GT(app.port(), 0);
-    RP_VMAPI_LIB lib;
-    testing::internal::CaptureStdout();
-    // One whole cycle first: what a process sets up once (the TLS library)
-    // is not counted as left behind.
-    ConnectMapAndRead(lib, app, images);
-    lib.disconnect();
-    const int threadsBefore = Threads();
-    const int descriptorsBefore = Descriptors();
-    const std::string openBefore = DescriptorTargets();
-
-    {
-        std::atomic<bool> stop{false};
-        std::vector<std::unique_ptr<Worker>> workers;
-        std::vector<std::thread> running;
-        for (int i = 0; i < threads; ++i) {
-            auto w = std::make_unique<Worker>();
-            w->index = i;
-            w->seed = unsigned(threads * 1000 + i);
-            workers.push_back(std::move(w));
-        }
-        for (auto& w : workers)
-            running.emplace_back(Work, std::ref(lib), std::cref(images), app.port(), threads, std::ref(*w),
-                                 std::cref(stop));
-        long served = 0;
-        std::thread reader(Read, std::ref(app), std::cref(stop), std::ref(served));
-        std::this_thread::sleep_for(std::chrono::milliseconds(kChaosMs));
-        stop.store(true);
-        reader.join();
-        // A thread waiting while the session runs, or for a login, is let go.
-        for (;;) {
-            bool all = true;
-            for (auto& w : workers) all = all && w->done.load();
-            if (all) break;
-            lib.disconnect();
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        for (std::thread& t : running) t.join();
-        for (auto& w : workers) {
-            std::string calls;
-            for (int op = 0; op < kOpCount; ++op)
-                calls += std::string(" ") + kOpNames[op] + "=" + std::to_string(w->succeeded[op]) + "/" +
-                         std::to_string(w->calls[op]) + "/" + std::to_string(w->longestMs[op]) + "ms";
-            std::fprintf(stderr, "thread %d (seed %u), succeeded/calls/longest:%s\n", w->index, w->seed,
-                         calls.c_str());
-            EXPECT_EQ(w->failure, "") << "thread " << w->index;
-        }
-        std::fprintf(stderr, "reads served while the calls went on: %ld\n", served);
-    }
-
-    // The facade still does its job.
-    lib.disconnect();
-    ConnectMapAndRead(lib, app, images);
-    EXPECT_EQ(lib.disconnect(), VMConstants::API_SUCCESS);
-    // (Counted while stdout is still captured, as the first count was.)
-    EXPECT_TRUE(Eventually([&] { return Threads() == threadsBefore && Descriptors() == descriptorsBefore; }))
-        << "threads " << Threads() << " (before " << threadsBefore << "), descriptors " << Descriptors()
-        << " (before " << descriptorsBefore << ")\nopen before:" << openBefore << "\nopen now:" << DescriptorTargets();
-    testing::internal::GetCapturedStdout();
+    run(app, false);
 }
 
 INSTANTIATE_TEST_SUITE_P(Threads, FacadeStress, testing::Values(2, 4, 8),
+                         [](const testing::TestParamInfo<int>& info) { return std::to_string(info.param); });
+
+// The same calls while the appliance cuts the connection at random moments:
+// each session resumes with its session id and places its drives again on a
+// drive list that changes at every resume (two of them without room for
+// every image: a session that had mapped those ends).
+class FacadeDropStress : public FacadeStress {};
+
+TEST_P(FacadeDropStress, RandomCallsWhileTheConnectionDrops) {
+    ApplianceProcess app(
+        "{\"factory\": \"reconnect:ReconnectingAppliance\", \"capabilities\": 1544, \"heartbeat_interval\": 0.2, "
+        "\"drives\": [[2, 0], [4, 0], [1, 0]], \"resume_drive_lists\": [[[4, 0], [2, 0]], [[1, 0], [4, 0], [2, 0]], "
+        "[[2, 0], [1, 0], [1, 0], [4, 0]], [[1, 0], [2, 0]]]}");
+    run(app, true);
+}
+
+INSTANTIATE_TEST_SUITE_P(Threads, FacadeDropStress, testing::Values(2, 4),
                          [](const testing::TestParamInfo<int>& info) { return std::to_string(info.param); });
