@@ -145,13 +145,7 @@ int freePort() { return twtest::DeadPort(); }
 
 Listener::Listener(int backlog) {
     m_fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &len);
-    m_port = ntohs(a.sin_port);
+    m_port = twtest::BindLoopback(m_fd);
     listen(m_fd, backlog);
 }
 
