@@ -372,7 +372,7 @@ protected:
         // is not counted as left behind.
         ConnectMapAndRead(lib, app, images);
         lib.disconnect();
-        const int threadsBefore = Threads();
+        const std::set<std::string> threadsBefore = ThreadIds();
         const int descriptorsBefore = Descriptors();
         const std::string openBefore = DescriptorTargets();
 
@@ -444,8 +444,8 @@ protected:
         ConnectMapAndRead(lib, app, images);
         EXPECT_EQ(lib.disconnect(), VMConstants::API_SUCCESS);
         // (Counted while stdout is still captured, as the first count was.)
-        EXPECT_TRUE(Eventually([&] { return Threads() == threadsBefore && Descriptors() == descriptorsBefore; }))
-            << "threads " << Threads() << " (before " << threadsBefore << "), descriptors " << Descriptors()
+        EXPECT_TRUE(Eventually([&] { return NewThreads(threadsBefore).empty() && Descriptors() == descriptorsBefore; }))
+            << "threads started since and still there:" << NewThreads(threadsBefore) << "; descriptors " << Descriptors()
             << " (before " << descriptorsBefore << ")\nopen before:" << openBefore
             << "\nopen now:" << DescriptorTargets();
         testing::internal::GetCapturedStdout();

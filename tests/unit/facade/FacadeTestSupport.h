@@ -6,7 +6,9 @@
 #include <unistd.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -36,7 +38,34 @@ inline int CountEntries(const char* path) {
     closedir(d);
     return n;
 }
-inline int Threads() { return CountEntries("/proc/self/task"); }
+// The process's thread ids. A thread that pthread_join has just returned for
+// may still be listed for a moment, so a leak is a thread that was not there
+// before, never a difference of counts.
+inline std::set<std::string> ThreadIds() {
+    std::set<std::string> ids;
+    DIR* d = opendir("/proc/self/task");
+    if (d == nullptr) return ids;
+    while (dirent* e = readdir(d))
+        if (e->d_name[0] != '.') ids.insert(e->d_name);
+    closedir(d);
+    return ids;
+}
+// The threads (id and name) that are not among before; empty when none.
+inline std::string NewThreads(const std::set<std::string>& before) {
+    std::string out;
+    for (const std::string& id : ThreadIds()) {
+        if (before.count(id) != 0) continue;
+        std::string name;
+        if (FILE* f = std::fopen(("/proc/self/task/" + id + "/comm").c_str(), "r")) {
+            char buf[64] = {};
+            if (std::fgets(buf, sizeof buf, f) != nullptr) name = buf;
+            std::fclose(f);
+        }
+        while (!name.empty() && name.back() == '\n') name.pop_back();
+        out += " " + id + "(" + name + ")";
+    }
+    return out;
+}
 inline int Descriptors() { return CountEntries("/proc/self/fd") - 1; }
 // What the open descriptors are, for a failure message.
 inline std::string DescriptorTargets() {
